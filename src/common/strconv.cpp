@@ -1,0 +1,38 @@
+#include "common/strconv.h"
+
+#include <windows.h>
+
+#include <stdexcept>
+
+namespace qv {
+
+std::string WideToUtf8(const std::wstring& text)
+{
+    if (text.empty())
+        return {};
+    const int length = static_cast<int>(text.size());
+    const int needed = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length,
+                                             nullptr, 0, nullptr, nullptr);
+    if (needed <= 0)
+        throw std::runtime_error("Text is not valid UTF-16");
+    std::string result(static_cast<size_t>(needed), '\0');
+    ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), length, &result[0], needed,
+                          nullptr, nullptr);
+    return result;
+}
+
+std::wstring Utf8ToWide(const std::string& text)
+{
+    if (text.empty())
+        return {};
+    const int length = static_cast<int>(text.size());
+    const int needed =
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
+    if (needed <= 0)
+        throw std::runtime_error("Text is not valid UTF-8");
+    std::wstring result(static_cast<size_t>(needed), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, &result[0], needed);
+    return result;
+}
+
+} // namespace qv

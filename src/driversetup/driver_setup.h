@@ -1,0 +1,73 @@
+// The generic engine that installs, upgrades, checks, starts, stops and
+// removes one INF-packaged kernel driver without a device. A derived class
+// names the driver by supplying its package through GetDriverPackage.
+#pragma once
+
+#include "driversetup/driver_package.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace Orvane {
+
+class DriverSetup {
+public:
+    /// StartFlags is 1 and ForceFlags 2 after construction.
+    DriverSetup(std::wstring driverDirectory, WideLogFn log);
+    DriverSetup(const DriverSetup&) = delete;
+    DriverSetup& operator=(const DriverSetup&) = delete;
+
+    // The virtual operations, in the order of their slots.
+    virtual ~DriverSetup();
+
+    /// The package that fits the running platform; fetched afresh each time.
+    virtual DriverPackage GetDriverPackage() = 0;
+
+    /// Installs or upgrades the driver; starts it when startService is true
+    /// and StartFlags allows it.
+    virtual DWORD InstallDriver(bool startService);
+
+    /// Removes the driver; a failed removal is forced through when force is
+    /// true and ForceFlags allows it.
+    virtual DWORD UninstallDriver(bool force);
+
+    /// Starts the driver service.
+    virtual DWORD StartDriver();
+
+    /// Stops the driver service.
+    virtual DWORD StopDriver();
+
+    /// True when the driver must be installed or updated from `package`.
+    virtual bool IsOutOfDate(const DriverPackage& package);
+
+    /// IsOutOfDate on the package of GetDriverPackage, redirection off.
+    virtual bool IsOutOfDate();
+
+    /// Verifies, and repairs where it can, the service's registry values.
+    virtual bool VerifyServiceRegistry(const DriverPackage& package);
+
+    /// The install (install = true) or uninstall procedure.
+    virtual DWORD Setup(const DriverPackage& package, bool install, DWORD flags);
+
+    /// Applies one INF section through the setup library.
+    virtual DWORD InstallInfSection(const std::wstring& infPath, const std::wstring& section,
+                                    const std::wstring& sourceDirectory);
+
+    DWORD StartFlags = 1;
+    DWORD ForceFlags = 2;
+    std::wstring DriverDirectory;
+    WideLogFn Log = nullptr;
+};
+
+/// True when the package names a service, its three files exist and both
+/// INF sections are named.
+bool IsPackageComplete(const DriverPackage& package);
+
+/// The installed driver image: <system directory>\drivers\<file name of SysPath>.
+std::wstring InstalledImagePath(const DriverPackage& package);
+
+/// The folder that holds the package's INF: the source of its file copies.
+std::wstring InfDirectory(const DriverPackage& package);
+
+} // namespace Orvane

@@ -1,0 +1,28 @@
+// WOW64 file-system redirection turned off for the calling thread.
+#pragma once
+
+#include <windows.h>
+
+namespace Orvane {
+
+/// Turns WOW64 file-system redirection off for the calling thread for its
+/// lifetime, so that a 32-bit process reaches the native system directory.
+/// Restores the previous state on destruction, only if turning it off
+/// succeeded. Scopes nest; each restores its own saved value. Must be
+/// destroyed on the thread that created it.
+class RedirectionScope {
+public:
+    RedirectionScope() noexcept;
+    ~RedirectionScope();
+    RedirectionScope(const RedirectionScope&) = delete;
+    RedirectionScope& operator=(const RedirectionScope&) = delete;
+
+    /// True when redirection was turned off by this scope.
+    bool Active() const noexcept { return active_; }
+
+private:
+    PVOID oldValue_ = nullptr;
+    bool active_ = false;
+};
+
+} // namespace Orvane

@@ -1,0 +1,176 @@
+#include "frontend/log.h"
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cwchar>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+namespace {
+
+constexpr size_t kNarrowLineBytes = 4096; // text and terminating zero
+constexpr size_t kWideLineChars = 2047;   // text and terminating zero
+constexpr size_t kUtf8LineBytes = 4096;   // text and terminating zero
+
+HANDLE LogFileHandle = INVALID_HANDLE_VALUE;
+SRWLOCK LogLock = SRWLOCK_INIT;
+
+/// Closes the log file when the process ends normally.
+struct LogFileCloser {
+    ~LogFileCloser() { CloseLogFile(); }
+} CloseAtExit;
+
+/// Holds LogLock exclusively for its lifetime.
+class ExclusiveLogLock {
+public:
+    ExclusiveLogLock() { ::AcquireSRWLockExclusive(&LogLock); }
+    ~ExclusiveLogLock() { ::ReleaseSRWLockExclusive(&LogLock); }
+    ExclusiveLogLock(const ExclusiveLogLock&) = delete;
+    ExclusiveLogLock& operator=(const ExclusiveLogLock&) = delete;
+};
+
+// The runtime's own formatting functions are named explicitly: they keep the
+// Windows conventions for "%s", "%ws" and "%hs" whatever the C library's
+// default printf family does.
+
+/// Prints the whole narrow message on standard output.
+void PrintConsole(const char* format, va_list args)
+{
+    va_list measure;
+    va_copy(measure, args);
+    const int length = _vscprintf(format, measure);
+    va_end(measure);
+    if (length <= 0)
+        return;
+    std::vector<char> text(static_cast<size_t>(length) + 1);
+    _vsnprintf(text.data(), text.size(), format, args);
+    std::fwrite(text.data(), 1, static_cast<size_t>(length), stdout);
+    std::fflush(stdout);
+}
+
+/// Prints the whole wide message on standard output, rendered by the
+/// runtime in its current locale.
+void PrintConsole(const wchar_t* format, va_list args)
+{
+    va_list measure;
+    va_copy(measure, args);
+    const int length = _vscwprintf(format, measure);
+    va_end(measure);
+    if (length <= 0)
+        return;
+    std::vector<wchar_t> text(static_cast<size_t>(length) + 1);
+    _vsnwprintf(text.data(), text.size(), format, args);
+    std::fputws(text.data(), stdout);
+    std::fflush(stdout);
+}
+
+/// Appends bytes to the log file; the outcome is deliberately not examined.
+void WriteLogBytes(const char* bytes, size_t count)
+{
+    DWORD written = 0;
+    ::WriteFile(LogFileHandle, bytes, static_cast<DWORD>(count), &written, nullptr);
+}
+
+void WriteFileLine(const char* format, va_list args)
+{
+    std::unique_ptr<char[]> buffer(new char[kNarrowLineBytes]());
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    const int stamp = _snprintf(buffer.get(), kNarrowLineBytes - 1,
+                                "[%hu.%02hu.%02hu %02hu:%02hu:%02hu.%03hu] ", now.wYear,
+                                now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                                now.wMilliseconds);
+    if (stamp < 0)
+        return;
+    const size_t room = kNarrowLineBytes - static_cast<size_t>(stamp);
+    const int message = _vsnprintf(buffer.get() + stamp, room - 1, format, args);
+    if (message < 0 || static_cast<size_t>(message) > room - 1)
+        return; // the line does not fit: left out, never cut
+    WriteLogBytes(buffer.get(), static_cast<size_t>(stamp) + static_cast<size_t>(message));
+}
+
+void WriteFileLine(const wchar_t* format, va_list args)
+{
+    std::unique_ptr<wchar_t[]> buffer(new wchar_t[kWideLineChars]());
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    const int stamp = _snwprintf(buffer.get(), kWideLineChars - 1,
+                                 L"[%hu.%02hu.%02hu %02hu:%02hu:%02hu.%03hu] ", now.wYear,
+                                 now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                                 now.wMilliseconds);
+    if (stamp < 0)
+        return;
+    const size_t room = kWideLineChars - static_cast<size_t>(stamp);
+    const int message = _vsnwprintf(buffer.get() + stamp, room - 1, format, args);
+    if (message < 0 || static_cast<size_t>(message) > room - 1)
+        return;
+    const int length = stamp + message;
+    buffer[static_cast<size_t>(length)] = L'\0';
+
+    std::unique_ptr<char[]> utf8(new char[kUtf8LineBytes]());
+    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, buffer.get(), length + 1, utf8.get(),
+                                            static_cast<int>(kUtf8LineBytes), nullptr, nullptr);
+    if (bytes <= 1)
+        return; // conversion failed (more than 4095 bytes) or nothing to write
+    WriteLogBytes(utf8.get(), static_cast<size_t>(bytes) - 1);
+}
+
+} // namespace
+
+void LogPrintf(const char* format, ...)
+{
+    ExclusiveLogLock lock;
+    va_list args;
+    va_start(args, format);
+    va_list fileArgs;
+    va_copy(fileArgs, args);
+    PrintConsole(format, args);
+    if (LogFileHandle != INVALID_HANDLE_VALUE)
+        WriteFileLine(format, fileArgs);
+    va_end(fileArgs);
+    va_end(args);
+}
+
+void LogPrintfW(const wchar_t* format, ...)
+{
+    ExclusiveLogLock lock;
+    va_list args;
+    va_start(args, format);
+    va_list fileArgs;
+    va_copy(fileArgs, args);
+    PrintConsole(format, args);
+    if (LogFileHandle != INVALID_HANDLE_VALUE)
+        WriteFileLine(format, fileArgs);
+    va_end(fileArgs);
+    va_end(args);
+}
+
+void OpenLogFile(const std::wstring& path)
+{
+    CloseLogFile();
+
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty()) {
+        std::error_code ignored;
+        std::filesystem::create_directories(parent, ignored);
+    }
+
+    LogFileHandle = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (LogFileHandle == INVALID_HANDLE_VALUE)
+        return;
+    ::SetFilePointer(LogFileHandle, 0, nullptr, FILE_END);
+    WriteLogBytes("\n", 1);
+}
+
+void CloseLogFile()
+{
+    if (LogFileHandle != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(LogFileHandle);
+        LogFileHandle = INVALID_HANDLE_VALUE;
+    }
+}

@@ -1,0 +1,85 @@
+#include "ostrelsetup/driver_directory.h"
+
+#include "ostrelsetup/ostrel_driver_setup.h"
+
+#include <windows.h>
+
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace Orvane {
+
+namespace {
+
+constexpr DWORD kModulePathChars = 4096;
+
+constexpr const wchar_t* kCandidateFolders[] = {
+    L"", L"drivers\\ostrel", L"drivers", L"ostrel", L"QvOstrel",
+};
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+/// A status query that follows links finds an object of any type; any
+/// failure counts as nothing there.
+bool Exists(const fs::path& path)
+{
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    return !error && fs::exists(status);
+}
+
+fs::path ProgramFolder()
+{
+    std::unique_ptr<wchar_t[]> buffer(new wchar_t[kModulePathChars]());
+    ::GetModuleFileNameW(nullptr, buffer.get(), kModulePathChars);
+    return fs::path(buffer.get()).parent_path();
+}
+
+fs::path ChooseBase(const std::wstring& driversPath)
+{
+    const fs::path programFolder = ProgramFolder();
+    if (driversPath.empty())
+        return programFolder;
+    if (IsAbsoluteOptionPath(driversPath))
+        return fs::path(driversPath);
+    const fs::path joined = (programFolder / driversPath).lexically_normal();
+    return Exists(joined) ? joined : programFolder;
+}
+
+/// The candidate holds the relative package file, which must be named.
+bool HoldsFile(const fs::path& candidate, const std::wstring& relativeFile)
+{
+    return !relativeFile.empty() && Exists(candidate / relativeFile);
+}
+
+} // namespace
+
+bool IsAbsoluteOptionPath(const std::wstring& path)
+{
+    if (path.size() >= 3 && ((path[0] >= L'A' && path[0] <= L'Z') ||
+                             (path[0] >= L'a' && path[0] <= L'z')) &&
+        path[1] == L':' && IsSeparator(path[2]))
+        return true;
+    return path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]);
+}
+
+std::wstring ResolveDriverDirectory(std::wstring driversPath)
+{
+    const fs::path base = ChooseBase(driversPath);
+
+    OstrelDriverSetup setup(std::wstring(), nullptr);
+    const DriverPackage package = setup.GetDriverPackage();
+
+    for (const wchar_t* name : kCandidateFolders) {
+        const fs::path candidate = (base / name).lexically_normal();
+        if (HoldsFile(candidate, package.InfPath) && HoldsFile(candidate, package.SysPath) &&
+            HoldsFile(candidate, package.CatPath))
+            return candidate.wstring();
+    }
+    return {};
+}
+
+} // namespace Orvane

@@ -1,0 +1,72 @@
+#include "ostrelsetup/ostrel_driver_setup.h"
+
+#include "ostrelsetup/platform.h"
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace Orvane {
+
+namespace {
+
+constexpr wchar_t kDriverName[] = L"QvOstrel";
+
+/// The OsVariant part of the package folder name; null before Windows 7.
+const wchar_t* SelectOsVariant()
+{
+    if (IsOsVersionAtLeast(10, 0) && GetNativeArchitecture() == PROCESSOR_ARCHITECTURE_AMD64 &&
+        IsLegacyWindows10Build())
+        return L"Win10-Legacy";
+    if (IsOsVersionAtLeast(10, 0))
+        return L"Win10";
+    if (IsOsVersionAtLeast(6, 2))
+        return L"Win8";
+    if (IsOsVersionAtLeast(6, 1))
+        return L"Win7";
+    return nullptr;
+}
+
+struct ArchitectureNames {
+    const wchar_t* Decoration;
+    const wchar_t* FolderSuffix;
+};
+
+/// The INF decoration and folder suffix of the native processor; null
+/// fields for a processor without a package.
+ArchitectureNames SelectArchitecture()
+{
+    if (GetNativeArchitecture() == PROCESSOR_ARCHITECTURE_AMD64)
+        return {L"NTamd64", L"-x64"};
+    if (GetNativeArchitecture() == PROCESSOR_ARCHITECTURE_INTEL)
+        return {L"NTx86", L"-Win32"};
+    if (GetNativeArchitecture() == 12 /* PROCESSOR_ARCHITECTURE_ARM64 */)
+        return {L"NTarm64", L"-ARM64"};
+    return {nullptr, nullptr};
+}
+
+} // namespace
+
+DriverPackage OstrelDriverSetup::GetDriverPackage()
+{
+    fs::path folder(DriverDirectory);
+    const wchar_t* osVariant = SelectOsVariant();
+    if (!osVariant)
+        return {};
+    folder /= osVariant;
+    const ArchitectureNames architecture = SelectArchitecture();
+    if (!architecture.Decoration)
+        return {};
+    folder += architecture.FolderSuffix;
+
+    DriverPackage package;
+    package.Name = kDriverName;
+    package.InfPath = (folder / L"QvOstrel.inf").wstring();
+    package.SysPath = (folder / L"QvOstrel.sys").wstring();
+    package.CatPath = (folder / L"QvOstrel.cat").wstring();
+    package.InstallSection = std::wstring(L"Install.") + architecture.Decoration;
+    package.UninstallSection = std::wstring(L"Uninstall.") + architecture.Decoration;
+    return package;
+}
+
+} // namespace Orvane
