@@ -1,0 +1,142 @@
+#include "support/tool_runner.h"
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace qvtest {
+
+namespace {
+
+fs::path ModuleFolder()
+{
+    std::vector<wchar_t> buffer(32768);
+    GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    return fs::path(buffer.data()).parent_path();
+}
+
+HANDLE CreateInheritableFile(const fs::path& path, DWORD access, DWORD disposition)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+std::wstring Quote(const std::wstring& arg)
+{
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos)
+        return arg;
+    std::wstring quoted = L"\"";
+    for (wchar_t c : arg) {
+        if (c == L'"')
+            quoted += L'\\';
+        quoted += c;
+    }
+    return quoted + L"\"";
+}
+
+} // namespace
+
+fs::path BuildFolder() { return ModuleFolder().parent_path(); }
+
+fs::path ToolPath() { return BuildFolder() / L"QvOstrelSetup.exe"; }
+
+RunResult RunProgram(const fs::path& program, const std::wstring& commandLine, DWORD timeoutMs)
+{
+    ScratchFolder io;
+    const fs::path outPath = io / L"stdout.txt";
+    const fs::path errPath = io / L"stderr.txt";
+    RunResult result;
+    {
+        HANDLE out = CreateInheritableFile(outPath, GENERIC_WRITE, CREATE_ALWAYS);
+        HANDLE err = CreateInheritableFile(errPath, GENERIC_WRITE, CREATE_ALWAYS);
+        HANDLE in = CreateInheritableFile(L"NUL", GENERIC_READ, OPEN_EXISTING);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = out;
+        startup.hStdError = err;
+        startup.hStdInput = in;
+        std::wstring line = Quote(program.wstring());
+        if (!commandLine.empty())
+            line += L" " + commandLine;
+        PROCESS_INFORMATION process = {};
+        const BOOL started = CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
+                                            nullptr, nullptr, &startup, &process);
+        const DWORD startError = GetLastError();
+        CloseHandle(out);
+        CloseHandle(err);
+        if (in != INVALID_HANDLE_VALUE)
+            CloseHandle(in);
+        if (!started)
+            throw std::runtime_error("CreateProcessW failed: " + std::to_string(startError));
+        CloseHandle(process.hThread);
+        if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+            TerminateProcess(process.hProcess, 0xDEAD);
+            WaitForSingleObject(process.hProcess, INFINITE);
+            CloseHandle(process.hProcess);
+            throw std::runtime_error("program timed out");
+        }
+        GetExitCodeProcess(process.hProcess, &result.exitCode);
+        CloseHandle(process.hProcess);
+    }
+    result.output = ReadFileBytes(outPath);
+    result.errors = ReadFileBytes(errPath);
+    return result;
+}
+
+RunResult RunProgram(const fs::path& program, const std::vector<std::wstring>& args,
+                     DWORD timeoutMs)
+{
+    std::wstring line;
+    for (const std::wstring& arg : args) {
+        if (!line.empty())
+            line += L' ';
+        line += Quote(arg);
+    }
+    return RunProgram(program, line, timeoutMs);
+}
+
+std::string ReadFileBytes(const fs::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+ScratchFolder::ScratchFolder()
+{
+    static std::atomic<unsigned> counter{0};
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, temp);
+    path_ = fs::path(temp) / (L"qvtest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(GetTickCount64()) + L"-" +
+                              std::to_wstring(counter++));
+    fs::create_directories(path_);
+}
+
+ScratchFolder::~ScratchFolder()
+{
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+void CopyFileTo(const fs::path& from, const fs::path& to)
+{
+    fs::create_directories(to.parent_path());
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+}
+
+void WriteFileBytes(const fs::path& path, const std::string& bytes)
+{
+    if (!path.parent_path().empty())
+        fs::create_directories(path.parent_path());
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << bytes;
+}
+
+} // namespace qvtest
