@@ -44,7 +44,16 @@ fs::path BuildFolder() { return ModuleFolder().parent_path(); }
 
 fs::path ToolPath() { return BuildFolder() / L"QvOstrelSetup.exe"; }
 
-RunResult RunProgram(const fs::path& program, const std::wstring& commandLine, DWORD timeoutMs)
+RunResult RunProgramLine(const fs::path& program, const std::wstring& commandLine, DWORD timeoutMs)
+{
+    std::wstring line = Quote(program.wstring());
+    if (!commandLine.empty())
+        line += L" " + commandLine;
+    return RunProgramRaw(program, line, timeoutMs);
+}
+
+RunResult RunProgramRaw(const fs::path& program, const std::wstring& fullCommandLine,
+                        DWORD timeoutMs)
 {
     ScratchFolder io;
     const fs::path outPath = io / L"stdout.txt";
@@ -60,9 +69,7 @@ RunResult RunProgram(const fs::path& program, const std::wstring& commandLine, D
         startup.hStdOutput = out;
         startup.hStdError = err;
         startup.hStdInput = in;
-        std::wstring line = Quote(program.wstring());
-        if (!commandLine.empty())
-            line += L" " + commandLine;
+        std::wstring line = fullCommandLine;
         PROCESS_INFORMATION process = {};
         const BOOL started = CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
                                             nullptr, nullptr, &startup, &process);
@@ -97,7 +104,7 @@ RunResult RunProgram(const fs::path& program, const std::vector<std::wstring>& a
             line += L' ';
         line += Quote(arg);
     }
-    return RunProgram(program, line, timeoutMs);
+    return RunProgramLine(program, line, timeoutMs);
 }
 
 std::string ReadFileBytes(const fs::path& path)

@@ -25,8 +25,13 @@ std::filesystem::path ToolPath();
 
 /// Runs `program` with `commandLine` (everything after the program name,
 /// already quoted as needed) and waits up to `timeoutMs`.
-RunResult RunProgram(const std::filesystem::path& program, const std::wstring& commandLine,
-                     DWORD timeoutMs = 120000);
+RunResult RunProgramLine(const std::filesystem::path& program, const std::wstring& commandLine,
+                         DWORD timeoutMs = 120000);
+
+/// Runs `program` with exactly `fullCommandLine`, the program's own name
+/// not put in front: argv[0] is whatever the line begins with.
+RunResult RunProgramRaw(const std::filesystem::path& program, const std::wstring& fullCommandLine,
+                        DWORD timeoutMs = 120000);
 
 /// Runs `program` with each argument quoted when it holds a space.
 RunResult RunProgram(const std::filesystem::path& program, const std::vector<std::wstring>& args,

@@ -196,7 +196,7 @@ TEST(VersionFallback, VerifyVersionInfoWTellsTheTruthWithTheManifest)
     for (const auto& c : cases) {
         qvtest::ScopedWineVersion version(L"unit_tests.exe", c.wine);
         SetEnvironmentVariableA("QV_EXPECTED_FOLDER", c.folder);
-        const qvtest::RunResult child = qvtest::RunProgram(
+        const qvtest::RunResult child = qvtest::RunProgramLine(
             self, std::wstring(L"--gtest_also_run_disabled_tests "
                                L"--gtest_filter=VersionFallback.DISABLED_ChildSeesTheReleaseThroughVerifyVersionInfo"));
         EXPECT_EQ(child.exitCode, 0u) << c.folder << "\n" << child.output;
