@@ -1,11 +1,54 @@
 #include "frontend/commands.h"
 
-DWORD InstallCommand(const std::wstring& /*driverDirectory*/, bool /*serviceStart*/)
+#include "driversetup/redirection_scope.h"
+#include "fileops/hardlinks.h"
+#include "frontend/log.h"
+#include "ostrelsetup/ostrel_driver_setup.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+/// The driver directory still exists and is a folder. A status query that
+/// cannot be made counts as nothing there.
+bool IsExistingDirectory(const std::wstring& path)
 {
-    return ERROR_CALL_NOT_IMPLEMENTED;
+    std::error_code error;
+    return std::filesystem::is_directory(std::filesystem::status(path, error)) && !error;
 }
 
-DWORD UninstallCommand(const std::wstring& /*driverDirectory*/, const std::wstring& /*hardlinksPath*/)
+/// Runs the setup engine for one command, redirection off around it.
+DWORD RunSetup(const std::wstring& driverDirectory, bool install, bool start)
 {
-    return ERROR_CALL_NOT_IMPLEMENTED;
+    Orvane::OstrelDriverSetup setup(driverDirectory, LogPrintfW);
+    Orvane::RedirectionScope scope;
+    const DriverPackage package = setup.GetDriverPackage();
+    return setup.Setup(package, install, start ? setup.StartFlags : 0);
+}
+
+void LogExitCode(DWORD code)
+{
+    LogPrintf("ExitCode: 0x%x \"%ws\"\n", code, ErrorCodeText(code).c_str());
+}
+
+} // namespace
+
+DWORD InstallCommand(const std::wstring& driverDirectory, bool serviceStart)
+{
+    if (!IsExistingDirectory(driverDirectory))
+        return ERROR_PATH_NOT_FOUND;
+    const DWORD code = RunSetup(driverDirectory, true, serviceStart);
+    LogExitCode(code);
+    return code;
+}
+
+DWORD UninstallCommand(const std::wstring& driverDirectory, const std::wstring& hardlinksPath)
+{
+    if (!IsExistingDirectory(driverDirectory))
+        return ERROR_PATH_NOT_FOUND;
+    const DWORD code = RunSetup(driverDirectory, false, false);
+    LogExitCode(code);
+    Orvane::CleanupOstrelHardlinks(hardlinksPath);
+    return code;
 }

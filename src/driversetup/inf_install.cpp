@@ -1,0 +1,74 @@
+// One INF section through the setup library: its file directives, the
+// service directives of its ".Services" companion, then its registry
+// directives.
+#include "driversetup/driver_setup.h"
+
+#include "common/unique_handle.h"
+#include "driversetup/log_line.h"
+
+namespace Orvane {
+
+namespace {
+
+/// The code of a setup-library call that returns a handle: the thread's
+/// last error when it gave none, else 0.
+template <class Handle>
+DWORD HandleResult(Handle handle)
+{
+    return (handle == nullptr || handle == INVALID_HANDLE_VALUE) ? ::GetLastError() : 0;
+}
+
+DWORD ResultOf(BOOL succeeded) { return succeeded ? 0 : ::GetLastError(); }
+
+} // namespace
+
+DWORD DriverSetup::InstallInfSection(const std::wstring& infPath, const std::wstring& section,
+                                     const std::wstring& sourceDirectory)
+{
+    qv::unique_hinf inf(::SetupOpenInfFileW(infPath.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
+    DWORD code = HandleResult(inf.get());
+    LogLine(Log, L"SetupOpenInfFile(\"%s\") = 0x%lx\n", infPath.c_str(), code);
+    if (code != 0) {
+        inf.release(); // no handle to close
+        return code;
+    }
+
+    qv::unique_file_queue queue(::SetupOpenFileQueue());
+    code = HandleResult(queue.get());
+    LogLine(Log, L"SetupOpenFileQueue() = 0x%lx\n", code);
+    if (code != 0) {
+        queue.release();
+        return code;
+    }
+
+    code = ResultOf(::SetupInstallFilesFromInfSectionW(inf.get(), nullptr, queue.get(),
+                                                       section.c_str(), sourceDirectory.c_str(), 0));
+    LogLine(Log, L"SetupInstallFilesFromInfSection(\"%s\", \"%s\") = 0x%lx\n", infPath.c_str(),
+            section.c_str(), code);
+    if (code != 0)
+        return code;
+
+    const std::wstring services = section + L".Services";
+    code = ResultOf(::SetupInstallServicesFromInfSectionW(inf.get(), services.c_str(), 0));
+    LogLine(Log, L"SetupInstallServicesFromInfSection(\"%s\", \"%s\") = 0x%lx\n", infPath.c_str(),
+            services.c_str(), code);
+    if (code != 0)
+        return code;
+
+    qv::unique_queue_context context(
+        ::SetupInitDefaultQueueCallbackEx(nullptr, static_cast<HWND>(INVALID_HANDLE_VALUE), 0, 0, nullptr));
+    code = ResultOf(::SetupCommitFileQueueW(nullptr, queue.get(), SetupDefaultQueueCallbackW,
+                                            context.get()));
+    LogLine(Log, L"SetupCommitFileQueue(SetupDefaultQueueCallback) = 0x%lx\n", code);
+    if (code != 0)
+        return code;
+
+    code = ResultOf(::SetupInstallFromInfSectionW(nullptr, inf.get(), section.c_str(), SPINST_REGISTRY,
+                                                  nullptr, sourceDirectory.c_str(), 0, nullptr,
+                                                  nullptr, nullptr, nullptr));
+    LogLine(Log, L"SetupInstallFromInfSection(\"%s\", SPINST_REGISTRY) = 0x%lx\n", section.c_str(),
+            code);
+    return code;
+}
+
+} // namespace Orvane

@@ -1,0 +1,100 @@
+#include "fileops/delete_file.h"
+
+#include "common/system_message.h"
+#include "driversetup/log_line.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace Orvane {
+
+namespace {
+
+struct RemoveResult {
+    bool Removed = false;
+    DWORD Code = 0;
+};
+
+/// Deletes the directory entry itself (a link, never its target), read-only
+/// files included. A file that vanished meanwhile is not removed, code 0.
+RemoveResult RemoveEntry(const std::wstring& path)
+{
+    if (::DeleteFileW(path.c_str()))
+        return {true, 0};
+    DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return {false, 0};
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_READONLY)) {
+        ::SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+        if (::DeleteFileW(path.c_str()))
+            return {true, 0};
+        error = ::GetLastError();
+        ::SetFileAttributesW(path.c_str(), attributes); // leave it as it was found
+    }
+    return {false, error};
+}
+
+DWORD ResultOf(BOOL succeeded) { return succeeded ? 0 : ::GetLastError(); }
+
+} // namespace
+
+std::wstring TempSuffix()
+{
+    char text[32] = {};
+    _snprintf(text, sizeof(text) - 1, "%04lx%08llx", ::GetCurrentThreadId(),
+              static_cast<unsigned long long>(::GetTickCount64()));
+    return std::wstring(text, text + std::char_traits<char>::length(text));
+}
+
+std::wstring ReplaceExtension(const std::wstring& path, const std::wstring& suffix)
+{
+    const size_t separator = path.find_last_of(L"\\/");
+    const size_t nameStart = separator == std::wstring::npos ? 0 : separator + 1;
+    const std::wstring name = path.substr(nameStart);
+    size_t keep = name.size();
+    if (name != L"." && name != L"..") {
+        const size_t dot = name.rfind(L'.');
+        if (dot != std::wstring::npos && dot != 0)
+            keep = dot;
+    }
+    return path.substr(0, nameStart + keep) + L"." + suffix;
+}
+
+DWORD DeleteFileOrDefer(const std::wstring& path, WideLogFn log)
+{
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (error || !fs::exists(status))
+        return ERROR_FILE_NOT_FOUND;
+    if (!fs::is_regular_file(status)) {
+        LogLine(log, L"Delete(\"%s\") refused. This is not a regular file\n", path.c_str());
+        return ERROR_BAD_FILE_TYPE;
+    }
+
+    const RemoveResult removed = RemoveEntry(path);
+    LogLine(log, L"Delete(\"%s\") = 0x%lx \"%hs\"\n", path.c_str(), removed.Code,
+            qv::SystemMessage(removed.Code).c_str());
+    if (removed.Removed)
+        return 0;
+
+    const std::wstring temporary = ReplaceExtension(path, TempSuffix());
+    const DWORD renamed = ResultOf(::MoveFileExW(path.c_str(), temporary.c_str(),
+                                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
+    LogLine(log, L"  Rename(\"%s\" -> \"%s\" ) = 0x%lx \"%hs\"\n", path.c_str(), temporary.c_str(),
+            renamed, qv::SystemMessage(renamed).c_str());
+    if (renamed != 0)
+        return renamed;
+
+    const DWORD registered =
+        ResultOf(::MoveFileExW(temporary.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    LogLine(log, L"  MoveFileEx(\"%s\", MOVEFILE_DELAY_UNTIL_REBOOT) = 0x%lx \"%hs\"\n",
+            temporary.c_str(), registered, qv::SystemMessage(registered).c_str());
+    return registered;
+}
+
+} // namespace Orvane

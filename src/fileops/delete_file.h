@@ -1,0 +1,27 @@
+// Deleting a file that may be in use, with deletion at the next restart as
+// the fall-back.
+#pragma once
+
+#include "driversetup/driver_package.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace Orvane {
+
+/// Deletes the regular file at `path`. When it cannot be deleted now, moves
+/// it to a temporary name beside itself and registers that name for
+/// deletion at the next restart. Returns 0 when deleted or deferred, 2 when
+/// nothing is there, 222 when it is not a regular file, else the Windows
+/// error of the rename or the registration.
+DWORD DeleteFileOrDefer(const std::wstring& path, WideLogFn log);
+
+/// `path` with the extension of its last component (and any stream suffix
+/// behind it) replaced by "." and `suffix`; a name without one gains it.
+std::wstring ReplaceExtension(const std::wstring& path, const std::wstring& suffix);
+
+/// "%04lx%08llx" of the thread id and the tick count.
+std::wstring TempSuffix();
+
+} // namespace Orvane

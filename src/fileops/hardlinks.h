@@ -1,0 +1,20 @@
+// Emptying and removing the hardlinks folder after an uninstall.
+#pragma once
+
+#include <string>
+
+namespace Orvane {
+
+/// Deletes every entry directly inside `folder`; an entry that cannot be
+/// deleted is moved to the temporary directory and deleted at restart, or,
+/// when it cannot be moved, deleted at restart where it stands. Then removes
+/// the folder, or registers it for removal at restart. Every outcome is
+/// logged. False only when the folder could not be listed (or memory ran
+/// out); true otherwise, also when there is no folder.
+bool CleanupOstrelHardlinks(std::wstring folder);
+
+/// A full path in the temporary directory that names no existing file; no
+/// file is created.
+std::wstring GetUniqueTempPath();
+
+} // namespace Orvane
