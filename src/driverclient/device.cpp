@@ -1,0 +1,285 @@
+#include "driverclient/device.h"
+
+#include <cstring>
+#include <vector>
+
+namespace OstrelDriver {
+
+namespace {
+
+constexpr wchar_t kSystemDevice[] = L"\\\\.\\QvOstrel\\System";
+constexpr DWORD kReadDirectOption = 2;
+constexpr DWORD kPageBytes = 4096;
+constexpr DWORD kLargeBufferLimit = 65535;
+constexpr DWORD kDirectMin = 0x40000;
+constexpr DWORD kDirectMax = 0xFFFFF;
+constexpr size_t kSizeOffset = 0;
+constexpr size_t kTypeOffset = 16;
+constexpr size_t kReplyIdOffset = 92;
+
+DWORD ReadDword(const BYTE* record, size_t offset)
+{
+    DWORD value = 0;
+    std::memcpy(&value, record + offset, sizeof(value));
+    return value;
+}
+
+/// One version query, answered at once by the driver.
+DWORD QueryVersion(HANDLE handle, USHORT index, DWORD& value)
+{
+    DWORD returned = 0;
+    return ::DeviceIoControl(handle, kIoctlQueryVersion, &index, sizeof(index), &value,
+                             sizeof(value), &returned, nullptr)
+               ? 0
+               : ::GetLastError();
+}
+
+/// Opens a device path with an overlapped handle; 6 when the open fails
+/// without a code.
+DWORD OpenPath(const wchar_t* path, DWORD access, HANDLE& handle)
+{
+    handle = ::CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE)
+        return 0;
+    const DWORD error = ::GetLastError();
+    handle = nullptr;
+    return error != 0 ? error : ERROR_INVALID_HANDLE;
+}
+
+/// Fills the fields of queries 2 to 6; failures leave a field at 0.
+void QueryRemainingVersions(HANDLE handle, COstrelDriver& device)
+{
+    DWORD* fields[] = {&device.DriverVersion[0], &device.DriverVersion[1],
+                       &device.DriverVersion[2], &device.DriverVersion[3], &device.NtddiVersion};
+    USHORT index = 2;
+    for (DWORD* field : fields) {
+        *field = 0;
+        QueryVersion(handle, index++, *field);
+    }
+}
+
+/// The full path of this program, NUL-terminated.
+std::vector<wchar_t> OwnExecutablePath()
+{
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size() - 1 || path.size() >= 32768) {
+            path.resize(length + 1);
+            path[length] = L'\0';
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+/// Asks the driver to accept this program as its client. 0 when it does;
+/// its refusal status, or the request's Windows error.
+DWORD RunSelfCheck(HANDLE handle)
+{
+    const std::vector<wchar_t> path = OwnExecutablePath();
+    DWORD verdict = 0;
+    DWORD returned = 0;
+    if (!::DeviceIoControl(handle, kIoctlSelfCheck, const_cast<wchar_t*>(path.data()),
+                           static_cast<DWORD>(path.size() * sizeof(wchar_t)), &verdict,
+                           sizeof(verdict), &returned, nullptr))
+        return ::GetLastError();
+    return verdict;
+}
+
+/// The control request that completes the open; only a refusal (5) counts.
+DWORD SendControl(HANDLE handle)
+{
+    DWORD zero = 0;
+    DWORD returned = 0;
+    if (::DeviceIoControl(handle, kIoctlControl, &zero, sizeof(zero), nullptr, 0, &returned, nullptr))
+        return 0;
+    const DWORD error = ::GetLastError();
+    return error == ERROR_ACCESS_DENIED ? error : 0;
+}
+
+DWORD StartRead(HANDLE handle, void* buffer, DWORD size, DWORD* transferred,
+                OVERLAPPED* overlapped, void* context)
+{
+    const auto* device = static_cast<COstrelDriver*>(context);
+    *transferred = 0;
+    const DWORD code = kIoctlRead | (device ? (device->ReadOptions & kReadDirectOption) : 0);
+    return ::DeviceIoControl(handle, code, nullptr, 0, buffer, size, transferred, overlapped)
+               ? 0
+               : ::GetLastError();
+}
+
+DWORD SizeBuffer(HANDLE, DWORD phase, DWORD, DWORD* size, ULONGLONG*, OVERLAPPED*, void* context)
+{
+    const auto* device = static_cast<COstrelDriver*>(context);
+    const bool direct = device && (device->ReadOptions & kReadDirectOption);
+    if (phase == SizeReview) {
+        if (direct && (*size < kDirectMin || *size > kDirectMax))
+            *size = kDirectMin;
+        else if (!direct && *size > kLargeBufferLimit)
+            *size = kPageBytes;
+    } else if (phase == SizeTooSmall) {
+        *size += kPageBytes;
+    }
+    return 0;
+}
+
+void OnFinished(HANDLE, DWORD, OVERLAPPED*, void*) {}
+
+} // namespace
+
+const ChannelCallbacks& DeviceChannelCallbacks()
+{
+    static const ChannelCallbacks callbacks = {WalkRecords, StartRead, SizeBuffer, OnFinished};
+    return callbacks;
+}
+
+void WalkRecords(HANDLE, const void* buffer, DWORD transferred, void* context, PTP_CALLBACK_INSTANCE)
+{
+    auto* device = static_cast<COstrelDriver*>(context);
+    if (!device || transferred == 0)
+        return;
+    const BYTE* record = static_cast<const BYTE*>(buffer);
+    long long remainder = static_cast<LONG>(transferred);
+    while (remainder > 0) {
+        // A record must hold its size and type and fit in what is left;
+        // anything else ends the walk rather than reading past the data.
+        if (remainder < static_cast<long long>(kTypeOffset + sizeof(DWORD)))
+            return;
+        const DWORD size = ReadDword(record, kSizeOffset);
+        if (size < kTypeOffset + sizeof(DWORD) || size > remainder)
+            return;
+        if (device->RecordCallback)
+            device->RecordCallback(record, device, device->DevicePath, device->RecordContext);
+        if (ReadDword(record, kTypeOffset) == kReplyRecordType && size >= kReplyIdOffset + sizeof(DWORD)) {
+            const DWORD id = ReadDword(record, kReplyIdOffset);
+            ::AcquireSRWLockShared(&device->ReplyLock);
+            const auto waiting = device->PendingReplies.find(id);
+            if (waiting != device->PendingReplies.end())
+                ::SetEvent(waiting->second);
+            ::ReleaseSRWLockShared(&device->ReplyLock);
+        }
+        record += size;
+        remainder -= size;
+    }
+}
+
+COstrelDriver::COstrelDriver() { ::InitializeSRWLock(&ReplyLock); }
+
+COstrelDriver::~COstrelDriver()
+{
+    if (Handle)
+        ::CloseHandle(Handle);
+    Handle = nullptr;
+    PendingReplies.clear();
+}
+
+DWORD COstrelDriver::CloseDevice()
+{
+    if (!Handle)
+        return ERROR_FILE_NOT_FOUND;
+    const DWORD code = ::CloseHandle(Handle) ? 0 : ::GetLastError();
+    Handle = nullptr;
+    return code;
+}
+
+DWORD COstrelDriver::QueryDriverVersion()
+{
+    if (Handle)
+        return ERROR_ALREADY_INITIALIZED;
+    HANDLE handle = nullptr;
+    if (const DWORD error = OpenPath(kSystemDevice, GENERIC_READ, handle))
+        return error;
+    DWORD interfaceVersion = 0;
+    if (const DWORD error = QueryVersion(handle, 1, interfaceVersion)) {
+        ::CloseHandle(handle);
+        return error;
+    }
+    InterfaceVersion = interfaceVersion;
+    QueryRemainingVersions(handle, *this);
+    if (InterfaceVersion != kSupportedInterfaceVersion) {
+        ::CloseHandle(handle);
+        return ERROR_REVISION_MISMATCH;
+    }
+    Handle = handle;
+    wcsncpy(DevicePath, kSystemDevice, kDevicePathChars - 1);
+    return 0;
+}
+
+DWORD COstrelDriver::OpenDevice(const wchar_t* path)
+{
+    if (Handle)
+        return ERROR_ALREADY_INITIALIZED;
+    if (!path)
+        path = kSystemDevice;
+    if (*path == L'\0')
+        return ERROR_INVALID_PARAMETER;
+    HANDLE handle = nullptr;
+    if (const DWORD error = OpenPath(path, GENERIC_READ | GENERIC_WRITE, handle))
+        return error;
+    DWORD interfaceVersion = 0;
+    DWORD code = QueryVersion(handle, 1, interfaceVersion);
+    if (code == 0 && interfaceVersion != kSupportedInterfaceVersion)
+        code = ERROR_REVISION_MISMATCH;
+    if (code == 0) {
+        InterfaceVersion = interfaceVersion;
+        QueryRemainingVersions(handle, *this);
+        code = RunSelfCheck(handle);
+    }
+    if (code == 0)
+        code = SendControl(handle);
+    if (code != 0) {
+        ::CloseHandle(handle);
+        return code;
+    }
+    Handle = handle;
+    wcsncpy(DevicePath, path, kDevicePathChars - 1);
+    DevicePath[kDevicePathChars - 1] = L'\0';
+    return 0;
+}
+
+void COstrelDriver::ResetFields()
+{
+    Handle = nullptr;
+    Channel.reset();
+    Pool = nullptr;
+    std::memset(DevicePath, 0, sizeof(DevicePath));
+    RecordCallback = nullptr;
+    RecordContext = nullptr;
+    InterfaceVersion = 0;
+    std::memset(DriverVersion, 0, sizeof(DriverVersion));
+    NtddiVersion = 0;
+    ReadOptions = 0;
+    PendingReplies.clear();
+}
+
+COstrelDriverSystem::~COstrelDriverSystem() { COstrelDriverSystem::CloseDevice(); }
+
+DWORD COstrelDriverSystem::CloseDevice()
+{
+    if (!Handle)
+        return ERROR_FILE_NOT_FOUND;
+    DWORD result = 0;
+    if (Pool && Channel) {
+        const Closer closer = [this](void*) { return COstrelDriver::CloseDevice(); };
+        CloseChannel(*Channel, closer, true);
+        Channel.reset();
+        ::AcquireSRWLockExclusive(&Pool->Lock);
+        --Pool->OpenChannels;
+        ::ReleaseSRWLockExclusive(&Pool->Lock);
+    } else {
+        result = COstrelDriver::CloseDevice();
+        if (Pool && !Channel)
+            result = ERROR_INVALID_PARAMETER;
+    }
+    ::AcquireSRWLockExclusive(&ReplyLock);
+    for (const auto& reply : PendingReplies)
+        ::SetEvent(reply.second);
+    PendingReplies.clear();
+    ::ReleaseSRWLockExclusive(&ReplyLock);
+    ResetFields();
+    return result;
+}
+
+} // namespace OstrelDriver

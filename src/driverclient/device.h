@@ -1,0 +1,82 @@
+// The client of the protection driver's control device: opening it, asking
+// the driver for its versions, making this client known to it, and the
+// callbacks with which a device object drives its read channel.
+#pragma once
+
+#include "driverclient/io_channel.h"
+
+#include <windows.h>
+
+#include <map>
+#include <memory>
+
+namespace OstrelDriver {
+
+constexpr DWORD kIoctlQueryVersion = 0x224004;  // in: USHORT index, out: ULONG
+constexpr DWORD kIoctlControl = 0x228008;       // in: ULONG 0
+constexpr DWORD kIoctlRead = 0x22400C;          // out: the record stream
+constexpr DWORD kIoctlSelfCheck = 0x228010;     // in: client path, out: ULONG verdict
+constexpr DWORD kSupportedInterfaceVersion = 3;
+constexpr DWORD kReplyRecordType = 0x1000;
+constexpr DWORD kDevicePathChars = 50;
+
+class COstrelDriver;
+
+/// Called for every record the read channel delivers.
+using RecordCallbackFn = void (*)(const void* record, COstrelDriver* device,
+                                  const wchar_t* devicePath, void* context);
+
+class COstrelDriver {
+public:
+    COstrelDriver();
+    virtual ~COstrelDriver();
+    COstrelDriver(const COstrelDriver&) = delete;
+    COstrelDriver& operator=(const COstrelDriver&) = delete;
+
+    /// Closes Handle; 2 when there is none.
+    virtual DWORD CloseDevice();
+
+    /// Opens "\\.\QvOstrel\System" for reading and fills the version
+    /// fields; keeps the handle only for interface version 3 (else 1306).
+    DWORD QueryDriverVersion();
+
+    /// Opens `path` (null: "\\.\QvOstrel\System") for reading and writing,
+    /// queries the versions and makes this client known to the driver.
+    DWORD OpenDevice(const wchar_t* path);
+
+    HANDLE Handle = nullptr;
+    std::unique_ptr<IoChannel> Channel;
+    IoPool* Pool = nullptr;
+    wchar_t DevicePath[kDevicePathChars] = {};
+    RecordCallbackFn RecordCallback = nullptr;
+    void* RecordContext = nullptr;
+    DWORD InterfaceVersion = 0;
+    DWORD DriverVersion[4] = {};
+    DWORD NtddiVersion = 0;
+    DWORD ReadOptions = 0;
+    SRWLOCK ReplyLock;
+    std::map<DWORD, HANDLE> PendingReplies;
+
+protected:
+    /// Resets every field to its freshly constructed value.
+    void ResetFields();
+};
+
+class COstrelDriverSystem : public COstrelDriver {
+public:
+    COstrelDriverSystem() = default;
+    ~COstrelDriverSystem() override;
+
+    /// Closes the read channel (cancelling its reads) and the handle,
+    /// signals every pending reply and resets the object.
+    DWORD CloseDevice() override;
+};
+
+/// The device client's channel callbacks, with the device object as context.
+const ChannelCallbacks& DeviceChannelCallbacks();
+
+/// Walks the records of a completed read (the channel's OnRecords).
+void WalkRecords(HANDLE handle, const void* buffer, DWORD transferred, void* device,
+                 PTP_CALLBACK_INSTANCE instance);
+
+} // namespace OstrelDriver
