@@ -310,12 +310,17 @@ void LogCallbacks::LogV(unsigned level, const char* source, const char* category
             static_cast<unsigned>(result));
 }
 
-void TraceLog(const char* category, unsigned level, const wchar_t* format, ...)
+LogCallbacks& TraceLogInstance()
 {
     static LogCallbacks instance; // built once, also under concurrent first calls
+    return instance;
+}
+
+void TraceLog(const char* category, unsigned level, const wchar_t* format, ...)
+{
     va_list args;
     va_start(args, format);
-    instance.LogV(level, nullptr, category, format, args);
+    TraceLogInstance().LogV(level, nullptr, category, format, args);
     va_end(args);
 }
 

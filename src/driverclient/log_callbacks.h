@@ -64,6 +64,11 @@ public:
     std::string DefaultCategory;
 };
 
+/// The process-wide instance behind TraceLog, built on first use. Nothing
+/// in the tool gives it a sink, so its lines are dropped unless a host of
+/// this code installs one.
+LogCallbacks& TraceLogInstance();
+
 /// Writes one diagnostic line through the process-wide LogCallbacks
 /// instance, built on the first call: the wide LogV with no source.
 void TraceLog(const char* category, unsigned level, const wchar_t* format, ...);
