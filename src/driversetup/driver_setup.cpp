@@ -1,27 +1,15 @@
 #include "driversetup/driver_setup.h"
 
+#include "common/paths.h"
 #include "driversetup/redirection_scope.h"
 #include "driversetup/versions.h"
 
 #include <filesystem>
-#include <system_error>
 #include <utility>
 
 namespace fs = std::filesystem;
 
 namespace Orvane {
-
-namespace {
-
-/// A status query that follows links finds an object of any type.
-bool PathExists(const std::wstring& path)
-{
-    std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    return !error && fs::exists(status);
-}
-
-} // namespace
 
 DriverSetup::DriverSetup(std::wstring driverDirectory, WideLogFn log)
     : DriverDirectory(std::move(driverDirectory)), Log(log)
@@ -52,8 +40,8 @@ bool IsPackageComplete(const DriverPackage& package)
 {
     if (package.Name.empty())
         return false;
-    if (!PathExists(package.InfPath) || !PathExists(package.SysPath) ||
-        !PathExists(package.CatPath))
+    if (!qv::PathExists(package.InfPath) || !qv::PathExists(package.SysPath) ||
+        !qv::PathExists(package.CatPath))
         return false;
     return !package.InstallSection.empty() && !package.UninstallSection.empty();
 }

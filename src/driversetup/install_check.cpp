@@ -1,14 +1,11 @@
 // Whether the installed driver must be installed or updated.
 #include "driversetup/driver_setup.h"
 
+#include "common/paths.h"
 #include "driversetup/log_line.h"
 #include "driversetup/service_control.h"
 #include "driversetup/versions.h"
 
-#include <filesystem>
-#include <system_error>
-
-namespace fs = std::filesystem;
 
 namespace Orvane {
 
@@ -19,9 +16,8 @@ constexpr unsigned long long kNoSize = ~0ULL;
 /// The file's size, following links; all ones when it cannot be read.
 unsigned long long FileSize(const std::wstring& path)
 {
-    std::error_code error;
-    const auto size = fs::file_size(path, error);
-    return error ? kNoSize : static_cast<unsigned long long>(size);
+    unsigned long long size = 0;
+    return qv::QueryFileSize(path, size) ? size : kNoSize;
 }
 
 /// The low 32 bits of a size, 0 for one that could not be read.

@@ -1,13 +1,10 @@
 #include "fileops/delete_file.h"
 
+#include "common/paths.h"
 #include "common/system_message.h"
 #include "driversetup/log_line.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
-
-namespace fs = std::filesystem;
 
 namespace Orvane {
 
@@ -67,11 +64,10 @@ std::wstring ReplaceExtension(const std::wstring& path, const std::wstring& suff
 
 DWORD DeleteFileOrDefer(const std::wstring& path, WideLogFn log)
 {
-    std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    if (error || !fs::exists(status))
+    const qv::PathKind kind = qv::QueryPathKind(path);
+    if (kind == qv::PathKind::None)
         return ERROR_FILE_NOT_FOUND;
-    if (!fs::is_regular_file(status)) {
+    if (kind != qv::PathKind::File) {
         LogLine(log, L"Delete(\"%s\") refused. This is not a regular file\n", path.c_str());
         return ERROR_BAD_FILE_TYPE;
     }

@@ -1,7 +1,9 @@
 #include "fileops/hardlinks.h"
 
+#include "common/paths.h"
 #include "common/strconv.h"
 #include "common/unique_handle.h"
+#include "fileops/protected_folders.h"
 #include "frontend/log.h"
 
 #include <windows.h>
@@ -109,9 +111,13 @@ std::wstring GetUniqueTempPath()
 
 bool CleanupOstrelHardlinks(std::wstring folder)
 {
-    std::error_code error;
-    const fs::file_status status = fs::status(folder, error);
-    if (error || !fs::exists(status))
+    if (folder.empty())
+        return true;
+    if (const wchar_t* reason = ProtectedFolderReason(folder)) {
+        LogPrintfW(L"Refused to clean up HL folder %s: it is %s\n", folder.c_str(), reason);
+        return false;
+    }
+    if (!qv::PathExists(folder))
         return true;
     try {
         for (const std::wstring& name : ListEntries(folder))

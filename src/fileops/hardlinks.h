@@ -9,8 +9,10 @@ namespace Orvane {
 /// deleted is moved to the temporary directory and deleted at restart, or,
 /// when it cannot be moved, deleted at restart where it stands. Then removes
 /// the folder, or registers it for removal at restart. Every outcome is
-/// logged. False only when the folder could not be listed (or memory ran
-/// out); true otherwise, also when there is no folder.
+/// logged. A volume root, the Windows directory or a system directory is
+/// refused with one line and left untouched. False when the folder was
+/// refused or could not be listed (or memory ran out); true otherwise, also
+/// when there is no folder.
 bool CleanupOstrelHardlinks(std::wstring folder);
 
 /// A full path in the temporary directory that names no existing file; no

@@ -1,12 +1,11 @@
 #include "frontend/commands.h"
 
+#include "common/paths.h"
 #include "driversetup/redirection_scope.h"
 #include "fileops/hardlinks.h"
 #include "frontend/log.h"
 #include "ostrelsetup/ostrel_driver_setup.h"
 
-#include <filesystem>
-#include <system_error>
 
 namespace {
 
@@ -14,8 +13,7 @@ namespace {
 /// cannot be made counts as nothing there.
 bool IsExistingDirectory(const std::wstring& path)
 {
-    std::error_code error;
-    return std::filesystem::is_directory(std::filesystem::status(path, error)) && !error;
+    return qv::QueryPathKind(path) == qv::PathKind::Directory;
 }
 
 /// Runs the setup engine for one command, redirection off around it.

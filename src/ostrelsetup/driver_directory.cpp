@@ -1,12 +1,12 @@
 #include "ostrelsetup/driver_directory.h"
 
+#include "common/paths.h"
 #include "ostrelsetup/ostrel_driver_setup.h"
 
 #include <windows.h>
 
 #include <filesystem>
 #include <memory>
-#include <system_error>
 
 namespace fs = std::filesystem;
 
@@ -24,12 +24,7 @@ bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 /// A status query that follows links finds an object of any type; any
 /// failure counts as nothing there.
-bool Exists(const fs::path& path)
-{
-    std::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    return !error && fs::exists(status);
-}
+bool Exists(const fs::path& path) { return qv::PathExists(path.wstring()); }
 
 fs::path ProgramFolder()
 {
@@ -45,7 +40,7 @@ fs::path ChooseBase(const std::wstring& driversPath)
         return programFolder;
     if (IsAbsoluteOptionPath(driversPath))
         return fs::path(driversPath);
-    const fs::path joined = (programFolder / driversPath).lexically_normal();
+    const fs::path joined = qv::NormalizePath((programFolder / driversPath).wstring());
     return Exists(joined) ? joined : programFolder;
 }
 
@@ -74,7 +69,7 @@ std::wstring ResolveDriverDirectory(std::wstring driversPath)
     const DriverPackage package = setup.GetDriverPackage();
 
     for (const wchar_t* name : kCandidateFolders) {
-        const fs::path candidate = (base / name).lexically_normal();
+        const fs::path candidate = qv::NormalizePath((base / name).wstring());
         if (HoldsFile(candidate, package.InfPath) && HoldsFile(candidate, package.SysPath) &&
             HoldsFile(candidate, package.CatPath))
             return candidate.wstring();

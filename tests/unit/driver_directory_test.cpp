@@ -1,5 +1,7 @@
 #include "ostrelsetup/driver_directory.h"
 
+#include "common/paths.h"
+
 #include "support/fake_platform.h"
 #include "support/import_patch.h"
 #include "support/scoped_registry.h"
@@ -121,3 +123,26 @@ TEST(AbsoluteOptionPath, DriveRootedAndDoubleSeparatorFormsOnly)
 }
 
 } // namespace
+
+namespace {
+
+TEST(NormalizePath, KeepsShareRootsAndLongPathPrefixes)
+{
+    EXPECT_EQ(qv::NormalizePath(L"C:\\Tools\\..\\pkg\\.\\x/y\\"), L"C:\\pkg\\x\\y\\");
+    EXPECT_EQ(qv::NormalizePath(L"\\\\server\\share\\x\\..\\y"), L"\\\\server\\share\\y");
+    EXPECT_EQ(qv::NormalizePath(L"//server/share/x"), L"\\\\server\\share\\x");
+    EXPECT_EQ(qv::NormalizePath(L"\\\\server\\share\\..\\.."), L"\\\\server\\share\\");
+    EXPECT_EQ(qv::NormalizePath(L"\\\\?\\C:\\lp\\x\\"), L"\\\\?\\C:\\lp\\x\\");
+    EXPECT_EQ(qv::NormalizePath(L"\\\\?\\UNC\\server\\share\\a\\..\\b"), L"\\\\?\\UNC\\server\\share\\b");
+    EXPECT_EQ(qv::NormalizePath(L"sub/dir"), L"sub\\dir");
+}
+
+} // namespace
+
+TEST_F(DriverDirectoryTest, LongPathPrefixAndLongPathsWork)
+{
+    const fs::path pkg = root() / std::wstring(120, L'p') / std::wstring(120, L'q') / L"pkg";
+    AddPackage(pkg);
+    EXPECT_EQ(Resolve(pkg.wstring()), pkg.wstring() + L"\\") << "longer than 260 characters";
+    EXPECT_EQ(Resolve(L"\\\\?\\" + pkg.wstring()), L"\\\\?\\" + pkg.wstring() + L"\\");
+}

@@ -1,0 +1,84 @@
+#include "common/paths.h"
+
+#include "common/unique_handle.h"
+
+#include <filesystem>
+
+namespace qv {
+
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+/// Opens what is at `path` for its attributes only, links followed.
+unique_file OpenForQuery(const std::wstring& path)
+{
+    if (path.empty())
+        return unique_file();
+    return unique_file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+/// The length of the part that normalisation keeps as it is: "\\?\" or
+/// "\\.\" (with "UNC\server\share" behind "\\?\"), or "\\server\share".
+size_t KeptPrefixLength(const std::wstring& path)
+{
+    if (path.size() < 2 || !IsSeparator(path[0]) || !IsSeparator(path[1]))
+        return 0;
+    size_t start = 2;
+    if (path.size() >= 4 && (path[2] == L'?' || path[2] == L'.') && IsSeparator(path[3])) {
+        if (path.compare(4, 4, L"UNC\\") != 0)
+            return 4;
+        start = 8;
+    }
+    size_t end = start;
+    for (int component = 0; component < 2 && end < path.size(); ++component) {
+        while (end < path.size() && !IsSeparator(path[end]))
+            ++end;
+        if (component == 0 && end < path.size())
+            ++end;
+    }
+    return end;
+}
+
+} // namespace
+
+PathKind QueryPathKind(const std::wstring& path)
+{
+    unique_file file = OpenForQuery(path);
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!file || !::GetFileInformationByHandle(file.get(), &info))
+        return PathKind::None;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return PathKind::Directory;
+    if (::GetFileType(file.get()) != FILE_TYPE_DISK)
+        return PathKind::Other;
+    return PathKind::File;
+}
+
+bool QueryFileSize(const std::wstring& path, unsigned long long& size)
+{
+    unique_file file = OpenForQuery(path);
+    LARGE_INTEGER value = {};
+    if (!file || !::GetFileSizeEx(file.get(), &value))
+        return false;
+    size = static_cast<unsigned long long>(value.QuadPart);
+    return true;
+}
+
+std::wstring NormalizePath(const std::wstring& path)
+{
+    const size_t kept = KeptPrefixLength(path);
+    std::wstring prefix = path.substr(0, kept);
+    for (wchar_t& c : prefix) {
+        if (c == L'/')
+            c = L'\\';
+    }
+    const std::wstring rest = path.substr(kept);
+    if (rest.empty())
+        return prefix;
+    return prefix + std::filesystem::path(rest).lexically_normal().wstring();
+}
+
+} // namespace qv
