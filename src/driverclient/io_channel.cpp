@@ -256,26 +256,26 @@ void ReadEnd(PTP_CALLBACK_INSTANCE instance, IoChannel& channel, ReadSlot& slot,
         SrwGuard shared(channel.Lock, false);
         open = IsUsable(channel.Handle);
     }
-    DWORD final = ERROR_CANCELLED;
+    DWORD finalCode = ERROR_CANCELLED;
     if (open) {
         const DWORD bytes = static_cast<DWORD>(transferred);
         if (result == 0) {
             if (bytes != 0)
                 DeliverRecords(channel, &slot, bytes, instance);
-            final = ReadBegin(channel, slot, instance);
+            finalCode = ReadBegin(channel, slot, instance);
         } else if (result == ERROR_INSUFFICIENT_BUFFER) {
-            final = ResizeReadBuffer(slot, GrownSize(channel, slot, bytes));
-            if (final == 0)
-                final = ReadBegin(channel, slot, instance);
+            finalCode = ResizeReadBuffer(slot, GrownSize(channel, slot, bytes));
+            if (finalCode == 0)
+                finalCode = ReadBegin(channel, slot, instance);
         } else {
-            final = result;
+            finalCode = result;
         }
     }
-    if (final == ERROR_IO_PENDING || !channel.OnFinished)
+    if (finalCode == ERROR_IO_PENDING || !channel.OnFinished)
         return;
     SrwGuard finish(channel.FinishLock, true);
     SrwGuard shared(channel.Lock, false);
-    channel.OnFinished(channel.Handle, final, &slot.Overlapped, channel.Context);
+    channel.OnFinished(channel.Handle, finalCode, &slot.Overlapped, channel.Context);
 }
 
 DWORD DeliverRecords(IoChannel& channel, ReadSlot* slot, DWORD transferred,
