@@ -42,7 +42,29 @@ size_t KeptPrefixLength(const std::wstring& path)
     return end;
 }
 
+/// The length of the root that cannot be created: a kept prefix and a drive
+/// with its separator ("\\?\C:\", "C:\", "\\server\share\").
+size_t RootLength(const std::wstring& path)
+{
+    size_t root = KeptPrefixLength(path);
+    if (path.size() >= root + 2 && path[root + 1] == L':')
+        root += 2;
+    while (root < path.size() && IsSeparator(path[root]))
+        ++root;
+    return root;
+}
+
 } // namespace
+
+void CreateDirectories(const std::wstring& folder)
+{
+    for (size_t at = RootLength(folder); at <= folder.size(); ++at) {
+        if (at == folder.size() || IsSeparator(folder[at])) {
+            if (at > 0 && !IsSeparator(folder[at - 1]))
+                ::CreateDirectoryW(folder.substr(0, at).c_str(), nullptr);
+        }
+    }
+}
 
 PathKind QueryPathKind(const std::wstring& path)
 {

@@ -19,6 +19,11 @@ inline bool PathExists(const std::wstring& path) { return QueryPathKind(path) !=
 /// The size of the file at `path`, links followed; false when it cannot be read.
 bool QueryFileSize(const std::wstring& path, unsigned long long& size);
 
+/// Creates `folder` with every missing folder above it, through the Win32
+/// API (long paths and "\\?\" included). Failures are not reported: the
+/// caller finds out when it uses the folder.
+void CreateDirectories(const std::wstring& folder);
+
 /// Lexical normalisation without touching the disk: "/" becomes "\", "."
 /// components go, ".." removes the component before it; a trailing
 /// separator stays. The root of a share ("\\server\share") and the "\\?\"

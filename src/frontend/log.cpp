@@ -1,5 +1,7 @@
 #include "frontend/log.h"
 
+#include "common/paths.h"
+
 #include <windows.h>
 
 #include <cstdarg>
@@ -7,7 +9,6 @@
 #include <cwchar>
 #include <filesystem>
 #include <memory>
-#include <system_error>
 #include <vector>
 
 namespace {
@@ -154,10 +155,8 @@ void OpenLogFile(const std::wstring& path)
     CloseLogFile();
 
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    if (!parent.empty()) {
-        std::error_code ignored;
-        std::filesystem::create_directories(parent, ignored);
-    }
+    if (!parent.empty())
+        qv::CreateDirectories(parent.wstring());
 
     LogFileHandle = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

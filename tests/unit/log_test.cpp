@@ -138,3 +138,19 @@ TEST(LogWithoutFile, LinesReachTheConsoleOnlyAndAFolderIsNoLogFile)
 }
 
 } // namespace
+
+namespace {
+
+TEST(LogFolders, LongAndPrefixedLogPathsGetTheirFoldersCreated)
+{
+    ScratchFolder scratch;
+    const std::filesystem::path deep = scratch / std::wstring(150, L'a') / std::wstring(150, L'b') / L"c";
+    for (const std::wstring& path : {(deep / L"long.log").wstring(), L"\\\\?\\" + (deep / L"d" / L"prefixed.log").wstring()}) {
+        OpenLogFile(path);
+        LogPrintf("line\n");
+        CloseLogFile();
+        EXPECT_NE(ReadFileBytes(path).find("] line\n"), std::string::npos) << path.size();
+    }
+}
+
+} // namespace
