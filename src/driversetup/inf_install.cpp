@@ -6,6 +6,8 @@
 #include "common/unique_handle.h"
 #include "driversetup/log_line.h"
 
+#include <string>
+
 namespace Orvane {
 
 namespace {
@@ -19,6 +21,36 @@ DWORD HandleResult(Handle handle)
 }
 
 DWORD ResultOf(BOOL succeeded) { return succeeded ? 0 : ::GetLastError(); }
+
+/// The source file a "need media" notification asks for is there.
+bool SourcePresent(const SOURCE_MEDIA_W* media)
+{
+    if (!media || !media->SourcePath || !media->SourceFile)
+        return false;
+    const std::wstring path = std::wstring(media->SourcePath) + L"\\" + media->SourceFile;
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+/// The default queue callback, except that a missing source or a failed
+/// copy ends the commit with its error: the default would ask a user, who
+/// is not there, and wait for an answer for ever.
+UINT CALLBACK CommitCallback(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR param2)
+{
+    switch (notification) {
+    case SPFILENOTIFY_NEEDMEDIA:
+        if (SourcePresent(reinterpret_cast<const SOURCE_MEDIA_W*>(param1)))
+            return ::SetupDefaultQueueCallbackW(context, notification, param1, param2);
+        ::SetLastError(ERROR_FILE_NOT_FOUND);
+        return FILEOP_ABORT;
+    case SPFILENOTIFY_COPYERROR: {
+        const auto* paths = reinterpret_cast<const FILEPATHS_W*>(param1);
+        ::SetLastError(paths && paths->Win32Error ? paths->Win32Error : ERROR_WRITE_FAULT);
+        return FILEOP_ABORT;
+    }
+    default:
+        return ::SetupDefaultQueueCallbackW(context, notification, param1, param2);
+    }
+}
 
 } // namespace
 
@@ -57,8 +89,7 @@ DWORD DriverSetup::InstallInfSection(const std::wstring& infPath, const std::wst
 
     qv::unique_queue_context context(
         ::SetupInitDefaultQueueCallbackEx(nullptr, static_cast<HWND>(INVALID_HANDLE_VALUE), 0, 0, nullptr));
-    code = ResultOf(::SetupCommitFileQueueW(nullptr, queue.get(), SetupDefaultQueueCallbackW,
-                                            context.get()));
+    code = ResultOf(::SetupCommitFileQueueW(nullptr, queue.get(), CommitCallback, context.get()));
     LogLine(Log, L"SetupCommitFileQueue(SetupDefaultQueueCallback) = 0x%lx\n", code);
     if (code != 0)
         return code;

@@ -11,6 +11,8 @@
 
 #include <winternl.h>
 
+#include <filesystem>
+
 namespace Orvane {
 
 namespace {
@@ -87,6 +89,20 @@ DWORD StopAndRelease(const std::wstring& name, const std::wstring& image, WideLo
     return ProbeUntil(image, log, deadline);
 }
 
+/// The setup library works on paths of at most MAX_PATH characters: a
+/// package folder deeper than that would have its source paths cut, and a
+/// copy from them can never succeed.
+bool FitsSetupLibrary(const DriverPackage& package)
+{
+    const std::wstring folder = InfDirectory(package);
+    for (const std::wstring* file : {&package.InfPath, &package.SysPath, &package.CatPath}) {
+        const size_t name = std::filesystem::path(*file).filename().wstring().size();
+        if (folder.size() + 1 + name >= MAX_PATH)
+            return false;
+    }
+    return true;
+}
+
 void LogVersionLine(WideLogFn log, const std::wstring& path, const VersionQuad& version)
 {
     LogLine(log, L"  %s [%hs]\n", path.c_str(), FormatVersion(version).c_str());
@@ -138,6 +154,11 @@ DWORD DriverSetup::Setup(const DriverPackage& callerPackage, bool install, DWORD
     DriverPackage package = callerPackage;
     if (!IsPackageComplete(package))
         return ERROR_FILE_NOT_FOUND;
+    if (!FitsSetupLibrary(package)) {
+        LogLine(Log, L"Package folder \"%s\" is too long for the setup library\n",
+                InfDirectory(package).c_str());
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
 
     const std::wstring installedImage = InstalledImagePath(package);
     if (install) {

@@ -70,9 +70,30 @@ std::vector<std::wstring> ListEntries(const std::wstring& folder)
     return entries;
 }
 
-/// Deletes one entry, or defers it to the next restart.
-void RemoveEntry(const std::wstring& entry)
+/// Where an entry that is a link to somewhere outside the folder leads;
+/// empty for an ordinary entry. Such an entry is left alone: on some file
+/// systems deleting or moving it would act on its target.
+std::wstring LinkTarget(const std::wstring& entry, const std::wstring& folderFinal)
 {
+    const std::wstring target = FinalPathOf(entry);
+    if (target.empty() || folderFinal.empty())
+        return {};
+    const std::wstring parent = fs::path(target).parent_path().wstring();
+    if (ComparablePath(parent) == ComparablePath(folderFinal))
+        return {};
+    if (target.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        return L"\\\\" + target.substr(8);
+    return target.rfind(L"\\\\?\\", 0) == 0 ? target.substr(4) : target;
+}
+
+/// Deletes one entry, or defers it to the next restart.
+void RemoveEntry(const std::wstring& entry, const std::wstring& folderFinal)
+{
+    const std::wstring target = LinkTarget(entry, folderFinal);
+    if (!target.empty()) {
+        LogPrintfW(L"Skipped link %s -> %s\n", entry.c_str(), target.c_str());
+        return;
+    }
     if (::DeleteFileW(entry.c_str())) {
         LogPrintfW(L"Delete file %s\n", entry.c_str());
         return;
@@ -120,8 +141,9 @@ bool CleanupOstrelHardlinks(std::wstring folder)
     if (!qv::PathExists(folder))
         return true;
     try {
+        const std::wstring folderFinal = FinalPathOf(folder);
         for (const std::wstring& name : ListEntries(folder))
-            RemoveEntry((fs::path(folder) / name).wstring());
+            RemoveEntry((fs::path(folder) / name).wstring(), folderFinal);
         if (!::RemoveDirectoryW(folder.c_str())) {
             const BOOL registered = ::MoveFileExW(folder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
             const DWORD lastError = ::GetLastError();

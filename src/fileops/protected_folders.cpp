@@ -25,9 +25,9 @@ std::wstring FullPath(const std::wstring& path)
     return (length == 0 || length >= buffer.size()) ? path : std::wstring(buffer.data(), length);
 }
 
-/// The path the folder really has, links and junctions resolved; empty
-/// when it cannot be opened.
-std::wstring FinalPath(const std::wstring& path)
+} // namespace
+
+std::wstring FinalPathOf(const std::wstring& path)
 {
     qv::unique_file folder(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -45,6 +45,8 @@ std::wstring FinalPath(const std::wstring& path)
         buffer.resize(length + 1);
     }
 }
+
+namespace {
 
 /// A drive ("c:"), a share ("\\server\share") or a volume ("\\?\volume{...}")
 /// with nothing below it. Takes a comparable path.
@@ -84,8 +86,21 @@ bool IsSameFolder(const std::wstring& comparable, const std::wstring& folder)
         return false;
     if (comparable == folder)
         return true;
-    const std::wstring finalPath = FinalPath(folder);
+    const std::wstring finalPath = FinalPathOf(folder);
     return !finalPath.empty() && ComparablePath(finalPath) == comparable;
+}
+
+/// "C:", "C:\", "\\?\C:" and the like as written: a bare drive names the
+/// current folder of that drive, which may be any folder on it, so it is
+/// refused as the root it looks like.
+bool IsBareDrive(const std::wstring& folder)
+{
+    std::wstring text = folder;
+    if (text.rfind(L"\\\\?\\", 0) == 0 || text.rfind(L"\\\\.\\", 0) == 0)
+        text = text.substr(4);
+    while (text.size() > 2 && IsSeparator(text.back()))
+        text.pop_back();
+    return text.size() == 2 && text[1] == L':';
 }
 
 } // namespace
@@ -111,8 +126,10 @@ std::wstring ComparablePath(const std::wstring& path)
 
 const wchar_t* ProtectedFolderReason(const std::wstring& folder)
 {
+    if (IsBareDrive(folder))
+        return L"a volume root";
     std::wstring comparable = ComparablePath(folder);
-    const std::wstring finalPath = FinalPath(folder);
+    const std::wstring finalPath = FinalPathOf(folder);
     if (!finalPath.empty())
         comparable = ComparablePath(finalPath);
     if (IsVolumeRoot(comparable, finalPath.empty() ? folder : finalPath))

@@ -12,6 +12,10 @@ namespace Orvane {
 /// junctions are followed, so another name for such a folder is caught too.
 const wchar_t* ProtectedFolderReason(const std::wstring& folder);
 
+/// The path a file or folder really has, links and junctions resolved;
+/// empty when it cannot be opened.
+std::wstring FinalPathOf(const std::wstring& path);
+
 /// `path` in a form fit for comparison: full, without the "\\?\" prefix
 /// ("\\?\UNC\" becomes "\\"), without trailing separators except a bare
 /// drive's, in lower case.

@@ -1,11 +1,10 @@
 #include "frontend/command_line.h"
 
+#include "common/shell_text.h"
 #include "common/strconv.h"
 #include "frontend/commands.h"
 #include "frontend/log.h"
 #include "ostrelsetup/driver_directory.h"
-
-#include <shlwapi.h>
 
 #include <cstdlib>
 #include <exception>
@@ -41,8 +40,8 @@ void StorePathValue(const wchar_t* value, std::wstring& field)
     std::unique_ptr<wchar_t, FreeDeleter> copy(_wcsdup(value));
     if (!copy)
         return;
-    ::PathRemoveBlanksW(copy.get());
-    ::PathUnquoteSpacesW(copy.get());
+    qv::GetShellText().PathRemoveBlanks(copy.get());
+    qv::GetShellText().PathUnquoteSpaces(copy.get());
     field = copy.get();
 }
 
@@ -50,7 +49,7 @@ void PrintUsage()
 {
     wchar_t modulePath[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
-    const wchar_t* name = ::PathFindFileNameW(modulePath);
+    const wchar_t* name = qv::GetShellText().PathFindFileName(modulePath);
     LogPrintf("\n");
     LogPrintf("Usage:\n");
     LogPrintf("%ws -install       [drivers-path=<dir>] [service-start=0|1] [log=<file>]\n", name);
@@ -107,7 +106,7 @@ void ScanArguments(int argc, const wchar_t* const* argv, CommandLineOptions& opt
         else if (Matches(element, kHardlinksPath, Match::Prefix))
             StorePathValue(valueOf(element, kHardlinksPath), options.hardlinksPath);
         else if (Matches(element, kServiceStart, Match::Prefix))
-            options.serviceStart = ::StrToIntW(valueOf(element, kServiceStart)) != 0;
+            options.serviceStart = qv::GetShellText().StrToInt(valueOf(element, kServiceStart)) != 0;
         else if (Matches(element, kLog, Match::Prefix))
             StorePathValue(valueOf(element, kLog), options.logPath);
     }

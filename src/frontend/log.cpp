@@ -53,8 +53,9 @@ void PrintConsole(const char* format, va_list args)
     std::fflush(stdout);
 }
 
-/// Prints the whole wide message on standard output, rendered by the
-/// runtime in its current locale.
+/// Prints the whole wide message on standard output as UTF-8, like the
+/// narrow lines that carry paths: the runtime's own wide output would stop
+/// at the first character its default locale cannot show.
 void PrintConsole(const wchar_t* format, va_list args)
 {
     va_list measure;
@@ -65,7 +66,12 @@ void PrintConsole(const wchar_t* format, va_list args)
         return;
     std::vector<wchar_t> text(static_cast<size_t>(length) + 1);
     _vsnwprintf(text.data(), text.size(), format, args);
-    std::fputws(text.data(), stdout);
+    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0)
+        return;
+    std::vector<char> utf8(static_cast<size_t>(bytes));
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, utf8.data(), bytes, nullptr, nullptr);
+    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
     std::fflush(stdout);
 }
 

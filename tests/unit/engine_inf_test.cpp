@@ -73,6 +73,37 @@ const Calls kAllCalls = {"SetupOpenInfFileW",
                          "SetupCloseFileQueue",
                          "SetupCloseInfFile"};
 
+UINT g_delegated = 0;
+UINT CALLBACK RecordDefaultCallback(PVOID, UINT notification, UINT_PTR, UINT_PTR)
+{
+    g_delegated = notification;
+    return FILEOP_DOIT;
+}
+
+/// The commit's callback is the default one, except that a missing source
+/// or a failed copy ends the commit with its error instead of asking a user.
+void ExpectUnattendedCommitCallback(PSP_FILE_CALLBACK_W callback)
+{
+    ASSERT_NE(callback, nullptr);
+    qvtest::ImportPatch delegate =
+        qvtest::PatchImport("setupapi.dll", "SetupDefaultQueueCallbackW", &RecordDefaultCallback);
+    g_delegated = 0;
+    EXPECT_EQ(callback(nullptr, SPFILENOTIFY_STARTCOPY, 0, 0), static_cast<UINT>(FILEOP_DOIT));
+    EXPECT_EQ(g_delegated, static_cast<UINT>(SPFILENOTIFY_STARTCOPY));
+
+    g_delegated = 0;
+    SOURCE_MEDIA_W media = {};
+    EXPECT_EQ(callback(nullptr, SPFILENOTIFY_NEEDMEDIA, reinterpret_cast<UINT_PTR>(&media), 0),
+              static_cast<UINT>(FILEOP_ABORT));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    FILEPATHS_W paths = {};
+    paths.Win32Error = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(callback(nullptr, SPFILENOTIFY_COPYERROR, reinterpret_cast<UINT_PTR>(&paths), 0),
+              static_cast<UINT>(FILEOP_ABORT));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(g_delegated, 0u) << "no question reaches the default callback";
+}
+
 TEST_F(EngineInf, SuccessfulSectionLogsSixLinesInOrder)
 {
     FakeSetupLibrary library;
@@ -95,9 +126,7 @@ TEST_F(EngineInf, SuccessfulSectionLogsSixLinesInOrder)
     EXPECT_EQ(library.ContextProgress, static_cast<HWND>(INVALID_HANDLE_VALUE)) << "no progress display";
     EXPECT_EQ(library.CommitOwner, nullptr);
     EXPECT_EQ(library.CommitContext, FakeSetupLibrary::Context());
-    const FARPROC defaultCallback =
-        GetProcAddress(GetModuleHandleW(L"setupapi.dll"), "SetupDefaultQueueCallbackW");
-    EXPECT_EQ(reinterpret_cast<void*>(library.CommitCallback), reinterpret_cast<void*>(defaultCallback));
+    ExpectUnattendedCommitCallback(library.CommitCallback);
     EXPECT_EQ(library.RegistrySection, kSection);
     EXPECT_EQ(library.RegistryFlags, static_cast<UINT>(SPINST_REGISTRY));
     EXPECT_EQ(library.RegistrySource, kSource);
