@@ -126,33 +126,34 @@ void WriteFileLine(const wchar_t* format, va_list args)
     WriteLogBytes(utf8.get(), static_cast<size_t>(bytes) - 1);
 }
 
-} // namespace
-
-void LogPrintf(const char* format, ...)
+/// One line to the console and, when a log file is open, to the file.
+template <class Char>
+void WriteLine(const Char* format, va_list args)
 {
     ExclusiveLogLock lock;
-    va_list args;
-    va_start(args, format);
     va_list fileArgs;
     va_copy(fileArgs, args);
     PrintConsole(format, args);
     if (LogFileHandle != INVALID_HANDLE_VALUE)
         WriteFileLine(format, fileArgs);
     va_end(fileArgs);
+}
+
+} // namespace
+
+void LogPrintf(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    WriteLine(format, args);
     va_end(args);
 }
 
 void LogPrintfW(const wchar_t* format, ...)
 {
-    ExclusiveLogLock lock;
     va_list args;
     va_start(args, format);
-    va_list fileArgs;
-    va_copy(fileArgs, args);
-    PrintConsole(format, args);
-    if (LogFileHandle != INVALID_HANDLE_VALUE)
-        WriteFileLine(format, fileArgs);
-    va_end(fileArgs);
+    WriteLine(format, args);
     va_end(args);
 }
 

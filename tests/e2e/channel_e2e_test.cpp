@@ -17,8 +17,6 @@ namespace {
 
 using namespace OstrelDriver;
 
-constexpr wchar_t kParameters[] = L"SYSTEM\\CurrentControlSet\\Services\\QvOstrel\\Parameters";
-
 /// What the channel's callbacks saw, for one test at a time.
 struct Observed {
     std::mutex lock;
@@ -76,15 +74,6 @@ protected:
             CloseHandle(handle_);
     }
 
-    void SetParameter(const wchar_t* name, DWORD value)
-    {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kParameters, 0, nullptr, 0,
-                                  KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
-        RegCloseKey(key);
-    }
 
     /// Installs and starts the test driver.
     void StartDriver()

@@ -16,8 +16,6 @@ using e2e::Crlf;
 using e2e::DriverTest;
 using qv::WideToUtf8;
 
-constexpr wchar_t kParameters[] = L"SYSTEM\\CurrentControlSet\\Services\\QvOstrel\\Parameters";
-
 /// The Windows version value the test driver reports: its Windows release
 /// as (major << 24) | (minor << 16).
 DWORD DriverNtddi()
@@ -41,16 +39,6 @@ std::string DriverLine(const char* version, unsigned interfaceVersion)
 
 class Device : public DriverTest {
 protected:
-    /// Sets one behaviour of the test driver; read at its next open.
-    static void SetParameter(const wchar_t* name, DWORD value)
-    {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kParameters, 0, nullptr, 0,
-                                  KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
-        RegCloseKey(key);
-    }
 
     /// Installs the test package without starting it.
     void InstallStopped(const std::wstring& set = L"testpkg")

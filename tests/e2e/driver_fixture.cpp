@@ -98,6 +98,16 @@ void DriverTest::RemoveDriver()
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kServiceKey);
 }
 
+void DriverTest::SetParameter(const wchar_t* name, DWORD value)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kServiceKey) + L"\\Parameters").c_str(), 0,
+                              nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
+    RegCloseKey(key);
+}
+
 bool DriverTest::ReadServiceDword(const wchar_t* name, DWORD& value)
 {
     DWORD size = sizeof(value);

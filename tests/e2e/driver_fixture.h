@@ -44,6 +44,10 @@ protected:
     /// Removes the service and the image, whatever state they are in.
     static void RemoveDriver();
 
+    /// Sets one behaviour of the test driver (a REG_DWORD under the service
+    /// key's Parameters); the driver reads it at its next open.
+    static void SetParameter(const wchar_t* name, DWORD value);
+
     /// Reads a DWORD of the service key; returns false when it is missing.
     static bool ReadServiceDword(const wchar_t* name, DWORD& value);
 

@@ -2,6 +2,7 @@
 // and the texts the tool prints.
 #pragma once
 
+#include "support/stdout_capture.h"
 #include "support/tool_runner.h"
 
 #include <filesystem>
@@ -9,18 +10,7 @@
 
 namespace e2e {
 
-/// The console form of `text`: the tool's standard output is in the
-/// runtime's text mode, so every line feed is preceded by a carriage return.
-inline std::string Crlf(const std::string& text)
-{
-    std::string result;
-    for (char c : text) {
-        if (c == '\n')
-            result += '\r';
-        result += c;
-    }
-    return result;
-}
+using qvtest::Crlf;
 
 /// A folder of a test package, e.g. Package(L"testpkg", L"Win10-x64").
 inline std::filesystem::path Package(const std::wstring& set, const std::wstring& folder)

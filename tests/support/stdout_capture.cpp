@@ -13,6 +13,17 @@
 
 namespace qvtest {
 
+std::string Crlf(const std::string& text)
+{
+    std::string result;
+    for (char c : text) {
+        if (c == '\n')
+            result += '\r';
+        result += c;
+    }
+    return result;
+}
+
 StdoutCapture::StdoutCapture()
 {
     wchar_t folder[MAX_PATH + 1] = {};

@@ -7,6 +7,10 @@
 
 namespace qvtest {
 
+/// The console form of `text`: a program's standard output is in the
+/// runtime's text mode, so every line feed is preceded by a carriage return.
+std::string Crlf(const std::string& text);
+
 class StdoutCapture {
 public:
     StdoutCapture();

@@ -12,6 +12,7 @@ namespace {
 
 using qvtest::ReadFileBytes;
 using qvtest::ScratchFolder;
+using qvtest::Crlf;
 using qvtest::StdoutCapture;
 
 /// What `write` prints on standard output; assertions stay outside the capture.
@@ -21,18 +22,6 @@ std::string Captured(F write)
     StdoutCapture capture;
     write();
     return capture.Text();
-}
-
-/// The console form of `text`: the runtime's text mode writes CR LF.
-std::string Crlf(const std::string& text)
-{
-    std::string result;
-    for (char c : text) {
-        if (c == '\n')
-            result += '\r';
-        result += c;
-    }
-    return result;
 }
 
 const std::regex kStamp(R"(\[\d{4,5}\.\d\d\.\d\d \d\d:\d\d:\d\d\.\d\d\d\] )");
