@@ -1,6 +1,3 @@
-// The Microsoft runtime's own printf functions are used on purpose.
-#define _CRT_SECURE_NO_WARNINGS
-
 #include "driverclient/error_description.h"
 
 #include <cstdio>

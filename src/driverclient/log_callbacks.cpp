@@ -1,7 +1,5 @@
 // The Microsoft runtime's own printf functions are used on purpose: they keep
 // the Windows conventions for "%s", "%hs" and "%ws".
-#define _CRT_SECURE_NO_WARNINGS
-
 #include "driverclient/log_callbacks.h"
 
 #include <windows.h>
