@@ -69,11 +69,21 @@ RunResult RunProgramRaw(const fs::path& program, const std::wstring& fullCommand
         startup.hStdOutput = out;
         startup.hStdError = err;
         startup.hStdInput = in;
-        std::wstring line = fullCommandLine;
         PROCESS_INFORMATION process = {};
-        const BOOL started = CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
-                                            nullptr, nullptr, &startup, &process);
-        const DWORD startError = GetLastError();
+        BOOL started = FALSE;
+        DWORD startError = 0;
+        // Wine now and then fails a process start with an internal error
+        // when many are started in a row; such a start is tried again.
+        for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+            if (attempt > 0)
+                Sleep(200);
+            std::wstring line = fullCommandLine;
+            started = CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                     nullptr, &startup, &process);
+            startError = started ? 0 : GetLastError();
+            if (!started && startError != ERROR_INTERNAL_ERROR)
+                break;
+        }
         CloseHandle(out);
         CloseHandle(err);
         if (in != INVALID_HANDLE_VALUE)
