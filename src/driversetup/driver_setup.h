@@ -38,11 +38,19 @@ public:
     /// Stops the driver service.
     virtual DWORD StopDriver();
 
+    // The Microsoft ABI lays out the overloads of one virtual name in reverse
+    // order of declaration, so there the pair is declared the other way round
+    // to keep the slot order: with a package first, then without.
+#if defined(_MSC_VER)
+    virtual bool IsOutOfDate();
+    virtual bool IsOutOfDate(const DriverPackage& package);
+#else
     /// True when the driver must be installed or updated from `package`.
     virtual bool IsOutOfDate(const DriverPackage& package);
 
     /// IsOutOfDate on the package of GetDriverPackage, redirection off.
     virtual bool IsOutOfDate();
+#endif
 
     /// Verifies, and repairs where it can, the service's registry values.
     virtual bool VerifyServiceRegistry(const DriverPackage& package);
