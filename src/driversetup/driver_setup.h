@@ -38,17 +38,16 @@ public:
     /// Stops the driver service.
     virtual DWORD StopDriver();
 
-    // The Microsoft ABI lays out the overloads of one virtual name in reverse
-    // order of declaration, so there the pair is declared the other way round
-    // to keep the slot order: with a package first, then without.
+    /// IsOutOfDate(package): true when the driver must be installed or
+    /// updated from `package`. IsOutOfDate(): the same on the package of
+    /// GetDriverPackage, redirection off. Their slots come in this order; the
+    /// Microsoft ABI lays out the overloads of one virtual name in reverse
+    /// order of declaration, so there the pair is declared the other way round.
 #if defined(_MSC_VER)
     virtual bool IsOutOfDate();
     virtual bool IsOutOfDate(const DriverPackage& package);
 #else
-    /// True when the driver must be installed or updated from `package`.
     virtual bool IsOutOfDate(const DriverPackage& package);
-
-    /// IsOutOfDate on the package of GetDriverPackage, redirection off.
     virtual bool IsOutOfDate();
 #endif
 
