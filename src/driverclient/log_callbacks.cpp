@@ -33,6 +33,10 @@ const char kNarrowFailureFormat[] = "Log(\"%.*s\", ...) = 0x%x";
 const wchar_t kWideFailureFormat[] = L"Log(L\"%.*s\", ...) = 0x%x";
 
 /// Where a finished line goes: the sink and what it gets besides the text.
+/// The failure line's format of each width.
+const char* FailureFormat(const char*) { return kNarrowFailureFormat; }
+const wchar_t* FailureFormat(const wchar_t*) { return kWideFailureFormat; }
+
 struct Destination {
     LogSinkFn Sink;
     void* Context;
@@ -208,7 +212,7 @@ DWORD RetryNarrow(const Destination& to, const char* format, va_list args)
 
 /// Formats and delivers a narrow line, first on the stack and, when it does
 /// not fit, from `again` in the heap buffer. Returns 0 or the failure code.
-DWORD WriteNarrow(const Destination& to, const char* format, va_list args, va_list again)
+DWORD Write(const Destination& to, const char* format, va_list args, va_list again)
 {
     char text[kNarrowFirst.Bytes] = {};
     const DWORD result = FormatNarrow(text, kNarrowFirst.MaxChars, format, args);
@@ -236,8 +240,8 @@ DWORD RetryWide(const Destination& to, const wchar_t* format, va_list args)
     return 0;
 }
 
-/// The wide counterpart of WriteNarrow.
-DWORD WriteWide(const Destination& to, const wchar_t* format, va_list args, va_list again)
+/// The wide counterpart of the narrow Write.
+DWORD Write(const Destination& to, const wchar_t* format, va_list args, va_list again)
 {
     wchar_t text[kWideFirst.Bytes / sizeof(wchar_t)] = {};
     char utf8[kWideFirst.Bytes] = {};
@@ -274,6 +278,19 @@ void LogCallbacks::Log(unsigned level, const char* source, const char* category,
 void LogCallbacks::LogV(unsigned level, const char* source, const char* category,
                         const wchar_t* format, va_list args)
 {
+    LogFormatted(level, source, category, format, args);
+}
+
+void LogCallbacks::LogV(unsigned level, const char* source, const char* category,
+                        const char* format, va_list args)
+{
+    LogFormatted(level, source, category, format, args);
+}
+
+template <class Char>
+void LogCallbacks::LogFormatted(unsigned level, const char* source, const char* category,
+                                const Char* format, va_list args)
+{
     if (!Sink || !format || !args) // va_list is a pointer on every Windows target
         return;
     const Destination to = {Sink, SinkContext, level, ChooseName(source, DefaultSource),
@@ -282,29 +299,12 @@ void LogCallbacks::LogV(unsigned level, const char* source, const char* category
         return;
     va_list again;
     va_copy(again, args);
-    const DWORD result = WriteWide(to, format, args, again);
+    const DWORD result = Write(to, format, args, again);
     va_end(again);
     // A failure line that fails in turn is dropped rather than reported again.
-    if (result != 0 && format != kWideFailureFormat)
-        Log(level, to.Source, to.Category, kWideFailureFormat, kFailurePrecision, format,
-            static_cast<unsigned>(result));
-}
-
-void LogCallbacks::LogV(unsigned level, const char* source, const char* category,
-                        const char* format, va_list args)
-{
-    if (!Sink || !format || !args)
-        return;
-    const Destination to = {Sink, SinkContext, level, ChooseName(source, DefaultSource),
-                            ChooseName(category, DefaultCategory)};
-    if (Filter && !Filter(FilterContext, level, to.Source, to.Category))
-        return;
-    va_list again;
-    va_copy(again, args);
-    const DWORD result = WriteNarrow(to, format, args, again);
-    va_end(again);
-    if (result != 0 && format != kNarrowFailureFormat)
-        Log(level, to.Source, to.Category, kNarrowFailureFormat, kFailurePrecision, format,
+    const Char* failure = FailureFormat(format);
+    if (result != 0 && format != failure)
+        Log(level, to.Source, to.Category, failure, kFailurePrecision, format,
             static_cast<unsigned>(result));
 }
 

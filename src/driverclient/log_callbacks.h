@@ -62,6 +62,13 @@ public:
     LogFilterFn Filter = nullptr; // null: every line is accepted
     std::string DefaultSource;
     std::string DefaultCategory;
+
+private:
+    /// LogV of either width: choose the names, ask the filter, format, hand
+    /// the line to the sink, and report a line that cannot be formatted.
+    template <class Char>
+    void LogFormatted(unsigned level, const char* source, const char* category,
+                      const Char* format, va_list args);
 };
 
 /// The process-wide instance behind TraceLog, built on first use. Nothing

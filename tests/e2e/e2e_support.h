@@ -35,6 +35,16 @@ inline std::string UsageBlock(const std::string& exe = "QvOstrelSetup.exe")
            " -check\n" + exe + " -shouldupdate  [drivers-path=<dir>] -> Returns 0|1\n";
 }
 
+/// The six setup-library lines of a successful run of one INF section.
+inline std::string SetupLibraryLines(const std::string& inf, const std::string& section)
+{
+    return "SetupOpenInfFile(\"" + inf + "\") = 0x0\n" + "SetupOpenFileQueue() = 0x0\n" +
+           "SetupInstallFilesFromInfSection(\"" + inf + "\", \"" + section + "\") = 0x0\n" +
+           "SetupInstallServicesFromInfSection(\"" + inf + "\", \"" + section + ".Services\") = 0x0\n" +
+           "SetupCommitFileQueue(SetupDefaultQueueCallback) = 0x0\n" +
+           "SetupInstallFromInfSection(\"" + section + "\", SPINST_REGISTRY) = 0x0\n";
+}
+
 /// The driver path line for a directory.
 inline std::string DriverPathLine(const std::filesystem::path& directory)
 {

@@ -30,16 +30,6 @@ fs::path LongPath(const fs::path& base, size_t length)
     return path;
 }
 
-/// The setup-library lines of one run over a package section.
-std::string SetupLines(const std::string& inf, const std::string& section)
-{
-    return "SetupOpenInfFile(\"" + inf + "\") = 0x0\n" + "SetupOpenFileQueue() = 0x0\n" +
-           "SetupInstallFilesFromInfSection(\"" + inf + "\", \"" + section + "\") = 0x0\n" +
-           "SetupInstallServicesFromInfSection(\"" + inf + "\", \"" + section + ".Services\") = 0x0\n" +
-           "SetupCommitFileQueue(SetupDefaultQueueCallback) = 0x0\n" +
-           "SetupInstallFromInfSection(\"" + section + "\", SPINST_REGISTRY) = 0x0\n";
-}
-
 class HostileInput : public e2e::DriverTest {
 protected:
     ~HostileInput() override { hostile::RemovePackageKey(); }
@@ -61,7 +51,7 @@ protected:
         return "Driver path: \"" + directory + "\"\n" + "Install QvOstrel:\n  " + folder +
                "QvOstrel.inf [1.0.0.1]\n  " + folder + "QvOstrel.sys [1.0.0.1]\n  " + folder +
                "QvOstrel.cat\n" + "OpenService(\"QvOstrel\", SERVICE_STOP) = 0x424 (not installed)\n" +
-               "Probe(\"" + image + "\") = 0x2\n" + SetupLines(folder + "QvOstrel.inf", "Install.NTamd64") +
+               "Probe(\"" + image + "\") = 0x2\n" + e2e::SetupLibraryLines(folder + "QvOstrel.inf", "Install.NTamd64") +
                "StartService(\"QvOstrel\") = 0x0\n" + "QueryServiceStatus(\"QvOstrel\") = \"running\"\n" +
                "ExitCode: 0x0 \"OK\"\n";
     }
@@ -73,7 +63,7 @@ protected:
         return "Driver path: \"" + directory + "\"\n" + "Uninstall QvOstrel:\n  " + folder +
                "QvOstrel.inf [1.0.0.1]\n  " + image + " [1.0.0.1]\n  " + folder + "QvOstrel.cat\n" +
                "ControlService(\"QvOstrel\", SERVICE_CONTROL_STOP) = 0x0\n" + "Probe(\"" + image +
-               "\") = 0x0\n" + SetupLines(folder + "QvOstrel.inf", "Uninstall.NTamd64") +
+               "\") = 0x0\n" + e2e::SetupLibraryLines(folder + "QvOstrel.inf", "Uninstall.NTamd64") +
                "QueryServiceStatus(\"QvOstrel\") = \"not installed\"\n" + "ExitCode: 0x0 \"OK\"\n";
     }
 
@@ -325,7 +315,7 @@ TEST_F(HostileInput, NonAsciiPathsArePrintedWholeOnTheConsole)
         "Driver path: \"" + U8(directory) + "\\\"\n" + "Uninstall QvOstrel:\n  " + folder + "QvOstrel.inf [1.0.0.1]\n  " +
         image + " [n/a]\n  " + folder + "QvOstrel.cat\n" +
         "OpenService(\"QvOstrel\", SERVICE_STOP) = 0x424 (not installed)\n" + "Probe(\"" + image + "\") = 0x2\n" +
-        SetupLines(folder + "QvOstrel.inf", "Uninstall.NTamd64") +
+        e2e::SetupLibraryLines(folder + "QvOstrel.inf", "Uninstall.NTamd64") +
         "QueryServiceStatus(\"QvOstrel\") = \"not installed\"\n" + "ExitCode: 0x0 \"OK\"\n" + "Delete file " +
         U8(hardlinks / L"f-\x20ac.txt") + "\n" + "Success on deleting HL folder : " + U8(hardlinks) + "\n";
     EXPECT_EQ(run.output, Crlf(expected));

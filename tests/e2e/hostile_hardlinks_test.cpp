@@ -313,15 +313,25 @@ TEST_F(HostileRefusal, VolumeRootsInEveryFormAreRefusedAndNothingIsTouched)
     ExpectRefused(refusals);
 }
 
+std::wstring Upper(std::wstring text)
+{
+    for (wchar_t& ch : text)
+        ch = static_cast<wchar_t>(towupper(ch));
+    return text;
+}
+
+std::wstring Slashed(std::wstring text)
+{
+    std::replace(text.begin(), text.end(), L'\\', L'/');
+    return text;
+}
+
 TEST_F(HostileRefusal, WindowsDirectoryUnderAnySpellingIsRefusedAndNothingIsTouched)
 {
     const fs::path windows = WindowsDirectory();
     const std::wstring text = windows.wstring();
-    std::wstring upper = text;
-    for (wchar_t& ch : upper)
-        ch = static_cast<wchar_t>(towupper(ch));
-    std::wstring slashed = text;
-    std::replace(slashed.begin(), slashed.end(), L'\\', L'/');
+    const std::wstring upper = Upper(text);
+    const std::wstring slashed = Slashed(text);
     std::vector<Refusal> refusals = {
         {text, windows, "the Windows directory"},
         {text + L"\\", windows, "the Windows directory"},
@@ -348,11 +358,8 @@ TEST_F(HostileRefusal, SystemDirectoryUnderAnySpellingIsRefusedAndNothingIsTouch
     const fs::path system = SystemDirectory();
     const fs::path wow64 = WindowsDirectory() / L"syswow64";
     const std::wstring text = system.wstring();
-    std::wstring upper = text;
-    for (wchar_t& ch : upper)
-        ch = static_cast<wchar_t>(towupper(ch));
-    std::wstring slashed = text;
-    std::replace(slashed.begin(), slashed.end(), L'\\', L'/');
+    const std::wstring upper = Upper(text);
+    const std::wstring slashed = Slashed(text);
     std::vector<Refusal> refusals = {
         {text, system, "the system directory"},
         {text + L"\\", system, "the system directory"},

@@ -72,12 +72,7 @@ protected:
         text += "Probe(\"" + image + "\") = 0x0\n";
         for (const std::string& line : startRepair)
             text += line + "\n";
-        text += "SetupOpenInfFile(\"" + Inf() + "\") = 0x0\n" + "SetupOpenFileQueue() = 0x0\n" +
-                "SetupInstallFilesFromInfSection(\"" + Inf() + "\", \"Install.NTamd64\") = 0x0\n" +
-                "SetupInstallServicesFromInfSection(\"" + Inf() + "\", \"Install.NTamd64.Services\") = 0x0\n" +
-                "SetupCommitFileQueue(SetupDefaultQueueCallback) = 0x0\n" +
-                "SetupInstallFromInfSection(\"Install.NTamd64\", SPINST_REGISTRY) = 0x0\n" +
-                "QueryServiceStatus(\"QvOstrel\") = \"stopped\"\n" + "ExitCode: 0x0 \"OK\"\n";
+        text += e2e::SetupLibraryLines(Inf(), "Install.NTamd64") + "QueryServiceStatus(\"QvOstrel\") = \"stopped\"\n" + "ExitCode: 0x0 \"OK\"\n";
         return text;
     }
 

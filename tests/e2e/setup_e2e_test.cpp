@@ -16,6 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 using e2e::Crlf;
 using e2e::DriverTest;
+using e2e::SetupLibraryLines;
 using e2e::Lines;
 using qv::WideToUtf8;
 
@@ -25,15 +26,6 @@ std::string U8(const fs::path& path) { return WideToUtf8(path.wstring()); }
 struct RunText {
     std::string inf, sys, cat, section;
 };
-
-std::string SetupLibraryLines(const std::string& inf, const std::string& section)
-{
-    return "SetupOpenInfFile(\"" + inf + "\") = 0x0\n" + "SetupOpenFileQueue() = 0x0\n" +
-           "SetupInstallFilesFromInfSection(\"" + inf + "\", \"" + section + "\") = 0x0\n" +
-           "SetupInstallServicesFromInfSection(\"" + inf + "\", \"" + section + ".Services\") = 0x0\n" +
-           "SetupCommitFileQueue(SetupDefaultQueueCallback) = 0x0\n" +
-           "SetupInstallFromInfSection(\"" + section + "\", SPINST_REGISTRY) = 0x0\n";
-}
 
 std::vector<std::wstring> g_recorded;
 
