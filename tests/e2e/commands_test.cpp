@@ -1,0 +1,169 @@
+// The tool's commands end to end, one table row per situation: the real
+// exe under Wine, its setup library and service manager, and the test driver.
+#include "e2e/e2e.h"
+
+namespace e2e {
+namespace {
+
+const char kHeader[] = "Driver path: \"{dir}\"\nInstall QvOstrel:\n  {inf} [1.0.0.1]\n  {sys} [1.0.0.1]\n  {cat}\n";
+const char kFresh[] = "OpenService(\"QvOstrel\", SERVICE_STOP) = 0x424 (not installed)\nProbe(\"{img}\") = 0x2\n";
+const char kUsage[] =
+    "\nUsage:\n"
+    "QvOstrelSetup.exe -install       [drivers-path=<dir>] [service-start=0|1] [log=<file>]\n"
+    "QvOstrelSetup.exe -uninstall     [drivers-path=<dir>] [ostrel-hl-path=<dir>] [log=<file>]\n"
+    "QvOstrelSetup.exe -check\n"
+    "QvOstrelSetup.exe -shouldupdate  [drivers-path=<dir>] -> Returns 0|1\n";
+const char kRunning[] = "Driver path: \"{dir}\"\nQueryStatus(\"QvOstrel\") = \"running\"\n";
+const char kUpToDate[] = "Driver path: \"{dir}\"\nQvOstrel is up-to-date:\n  \"{img}\" [1.0.0.1]\n"
+                         "  \"{sys}\" [1.0.0.1]\nStartService(\"QvOstrel\") = 0x420 (already running)\n";
+
+std::string S(std::initializer_list<const char*> parts)
+{
+    std::string text;
+    for (const char* part : parts)
+        text += part;
+    return text;
+}
+
+void Expect(DWORD state, DWORD type, DWORD start, DWORD errorControl, const wchar_t* sizeOf)
+{
+    EXPECT_EQ(ServiceState(), state);
+    EXPECT_EQ(ServiceDword(L"Type"), type);
+    EXPECT_EQ(ServiceDword(L"Start"), start);
+    EXPECT_EQ(ServiceDword(L"ErrorControl"), errorControl);
+    if (sizeOf)
+        EXPECT_EQ(fs::file_size(InstalledImage()), fs::file_size(BuildFolder() / sizeOf / L"Win10-x64/QvOstrel.sys"));
+    else
+        EXPECT_FALSE(fs::exists(InstalledImage()));
+}
+
+/// Installed, running, and registered as Windows would have it; then the
+/// test driver's behaviours, which it reads at each open of its device.
+std::function<void(Env&)> Running(std::vector<std::pair<const wchar_t*, DWORD>> behaviours = {})
+{
+    return [behaviours](Env&) {
+        Install(L"testpkg");
+        WindowsImagePath();
+        for (const auto& behaviour : behaviours)
+            SetServiceDword(behaviour.first, behaviour.second, true);
+    };
+}
+
+const Row kRows[] = {
+    // The command line: which command runs, and the codes every command shares.
+    {"NoCommand", {L"{drivers}", L"/install", L"install", L"--", L"-check"},
+     S({"Driver path: \"{dir}\"\nERROR: No valid command\n", kUsage}), 160},
+    {"NoPackageIsExitCode3BeforeTheCommand", {L"-install", L"drivers-path={tmp}"},
+     "ERROR: Invalid driver directory\n", 3},
+    {"InstallWinsOverUninstallAndCheck", {L"-uninstall", L"-check", L"-INSTALL", L"{drivers}", L"service-start=0"},
+     "~Driver path: .*\nInstall QvOstrel:\n[\\s\\S]*ExitCode: 0x0 \"OK\"\n", 0,
+     nullptr, [](Env&) { EXPECT_EQ(ServiceState(), DWORD(SERVICE_STOPPED)); }},
+    {"UninstallWinsOverCheckAndShouldUpdate", {L"-shouldupdate", L"-check", L"-Uninstall", L"{drivers}"},
+     "~Driver path: .*\nUninstall QvOstrel:\n[\\s\\S]*ExitCode: 0x0 \"OK\"\n", 0},
+    {"CheckWinsOverShouldUpdate", {L"-shouldupdate", L"-check", L"{drivers}"},
+     "Driver path: \"{dir}\"\nQueryStatus(\"QvOstrel\") = \"not installed\"\n", 1062},
+    {"LogFileAppendsEachRunAfterAnEmptyLine", {L"-check", L"{drivers}", L"log={tmp}\\a\\b\\x.log"}, "", 1062,
+     [](Env& env) { Tool(env, {L"-check", L"{drivers}", L"log={tmp}\\a\\b\\x.log"}); },
+     [](Env& env) {
+         const std::string line = "\\[\\d{4}\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\] ";
+         const std::string run = "\n" + line + "Driver path: \"[^\"]*\"\n" + line +
+                                 "QueryStatus\\(\"QvOstrel\"\\) = \"not installed\"\n";
+         EXPECT_TRUE(std::regex_match(ReadBytes(env.tmp / L"a\\b\\x.log"), std::regex(run + run)));
+     }},
+    {"LogThatCannotBeOpenedLeavesTheConsoleWhole", {L"-check", L"{drivers}", L"log={tmp}"},
+     "Driver path: \"{dir}\"\nQueryStatus(\"QvOstrel\") = \"not installed\"\n", 1062},
+
+    // -install
+    {"FirstInstall", {L"-install", L"{drivers}"},
+     S({kHeader, kFresh, "{setup:Install.NTamd64}StartService(\"QvOstrel\") = 0x0\n"
+                         "QueryServiceStatus(\"QvOstrel\") = \"running\"\nExitCode: 0x0 \"OK\"\n"}), 0,
+     nullptr, [](Env&) { Expect(SERVICE_RUNNING, 1, 3, 1, L"testpkg"); }},
+    {"InstallWithoutStart", {L"-install", L"{drivers}", L"service-start=0"},
+     S({kHeader, kFresh, "{setup:Install.NTamd64}QueryServiceStatus(\"QvOstrel\") = \"stopped\"\n"
+                         "ExitCode: 0x0 \"OK\"\n"}), 0,
+     nullptr, [](Env&) { Expect(SERVICE_STOPPED, 1, 3, 1, L"testpkg"); }},
+    {"UpgradeOfARunningDriver", {L"-install", L"{drivers}"},
+     "Driver path: \"{dir}\"\nExisting QvOstrel:\n  {img} [1.0.0.1]\nInstall QvOstrel:\n  {inf} [1.0.0.2]\n"
+     "  {sys} [1.0.0.2]\n  {cat}\nControlService(\"QvOstrel\", SERVICE_CONTROL_STOP) = 0x0\nProbe(\"{img}\") = 0x0\n"
+     "{setup:Install.NTamd64}StartService(\"QvOstrel\") = 0x0\nQueryServiceStatus(\"QvOstrel\") = \"running\"\n"
+     "ExitCode: 0x0 \"OK\"\n", 0,
+     [](Env&) { Install(L"testpkg"); }, [](Env&) { Expect(SERVICE_RUNNING, 1, 3, 1, L"testpkg-v2"); },
+     L"testpkg-v2"},
+    {"DamagedValuesAreRepairedBeforeThePackage", {L"-install", L"{drivers}", L"service-start=0"},
+     "~[\\s\\S]*\nRegQueryValue\\(\"Type\":49, Type:1\\) = 0x0\nRegSetValue\\(\"Type\":1, Type:4\\) = 0x0\n"
+     "ControlService\\(\"QvOstrel\", SERVICE_CONTROL_STOP\\) = 0x426 \\(already stopped\\)\nProbe[^\n]* = 0x0\n"
+     "RegQueryValue\\(\"Start\":0, Type:0\\) = 0x2\nRegSetValue\\(\"Start\":1, Type:4\\) = 0x0\n"
+     "RegQueryValue\\(\"ErrorControl\":5, Type:4\\) = 0x0\nRegSetValue\\(\"ErrorControl\":1, Type:4\\) = 0x0\n"
+     "SetupOpenInfFile[\\s\\S]*ExitCode: 0x0 \"OK\"\n", 0,
+     [](Env&) {
+         Install(L"testpkg", false);
+         const DWORD five = 5;
+         SetServiceValue(L"ErrorControl", REG_DWORD, &five, 4);
+         SetServiceValue(L"Type", REG_SZ, L"1", 4);
+         RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\QvOstrel", L"Start");
+     },
+     [](Env&) { Expect(SERVICE_STOPPED, 1, 3, 1, L"testpkg"); }},
+    {"HeldImageIsProbedEvery500msFor5s", {L"-install", L"{drivers}", L"service-start=0"},
+     "~[\\s\\S]*\\(already stopped\\)\n(Probe\\(\"{img}\"\\) = 0x20\n){9,11}SetupOpenInfFile[\\s\\S]*", ERROR_SHARING_VIOLATION,
+     [](Env& env) {
+         // Wine's setup library cannot replace an image in use (Windows would
+         // defer the copy to the restart), so the commit then fails with 32.
+         Install(L"testpkg", false);
+         env.held.push_back(CreateFileW(InstalledImage().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+     }},
+    {"ImageThatIsNotADriverFailsToStart", {L"-install", L"drivers-path={tmp}"},
+     "~[\\s\\S]*StartService\\(\"QvOstrel\"\\) = 0x45a\nQueryServiceStatus[^\n]*\nExitCode: 0x45a [\\s\\S]*", 1114,
+     [](Env& env) {
+         fs::create_directories(env.tmp / L"Win10-x64");
+         for (const wchar_t* file : {L"QvOstrel.inf", L"QvOstrel.cat"})
+             fs::copy_file(BuildFolder() / L"testpkg/Win10-x64" / file, env.tmp / L"Win10-x64" / file);
+         WriteBytes(env.tmp / L"Win10-x64/QvOstrel.sys", "MZ but no driver");
+     }},
+
+    // -uninstall
+    {"Uninstall", {L"-uninstall", L"{drivers}"},
+     "Driver path: \"{dir}\"\nUninstall QvOstrel:\n  {inf} [1.0.0.1]\n  {img} [1.0.0.1]\n  {cat}\n"
+     "ControlService(\"QvOstrel\", SERVICE_CONTROL_STOP) = 0x0\nProbe(\"{img}\") = 0x0\n"
+     "{setup:Uninstall.NTamd64}QueryServiceStatus(\"QvOstrel\") = \"not installed\"\nExitCode: 0x0 \"OK\"\n", 0,
+     [](Env&) { Install(L"testpkg"); }, [](Env&) { Expect(0, 0, 0, 0, nullptr); }},
+    {"UninstallOfNothing", {L"-uninstall", L"{drivers}"},
+     S({"Driver path: \"{dir}\"\nUninstall QvOstrel:\n  {inf} [1.0.0.1]\n  {img} [n/a]\n  {cat}\n", kFresh,
+        "{setup:Uninstall.NTamd64}QueryServiceStatus(\"QvOstrel\") = \"not installed\"\nExitCode: 0x0 \"OK\"\n"}), 0},
+
+    // -check
+    {"CheckStopped", {L"-check", L"{drivers}"}, "Driver path: \"{dir}\"\nQueryStatus(\"QvOstrel\") = \"stopped\"\n",
+     1062, [](Env&) { Install(L"testpkg", false); }},
+    {"CheckRunning", {L"-check", L"{drivers}"},
+     S({kRunning, "Driver: 1.0.0.1, Interface: v3, NTDDI: 0x0A000000\n"}), 0, Running()},
+    {"CheckOtherInterfaceVersion", {L"-check", L"{drivers}"},
+     S({kRunning, "Driver: 1.0.0.1, Interface: v2, NTDDI: 0x0A000000\n"}), 1306, Running({{L"InterfaceVersion", 2}})},
+    {"CheckDeviceRefusesTheOpen", {L"-check", L"{drivers}"},
+     "~Driver path: \"{dir}\"\nQueryStatus\\(\"QvOstrel\"\\) = \"running\"\n"
+     "Failed to communicate with the driver. Error: 0x5 \"Access (is )?denied\"\n", 5,
+     Running({{L"OpenStatus", 0xC0000022}})},
+
+    // -shouldupdate
+    {"ShouldUpdateNotInstalled", {L"-shouldupdate", L"{drivers}"},
+     "Driver path: \"{dir}\"\nQvOstrel is not installed\nExitCode: 1 (true)\n", 1},
+    {"ShouldUpdateOtherSize", {L"-shouldupdate", L"{drivers}"},
+     "~Driver path: \"{dir}\"\nQvOstrel is out-of-date:\n  \"{img}\" \\d+ bytes\n  \"{sys}\" \\d+ bytes\n"
+     "ExitCode: 1 \\(true\\)\n", 1, Running(), nullptr, L"testpkg-v2"},
+    {"ShouldUpdateSameSizeOtherVersion", {L"-shouldupdate", L"{drivers}"},
+     "Driver path: \"{dir}\"\nQvOstrel is out-of-date:\n  \"{img}\" [1.0.0.1]\n  \"{sys}\" [1.0.0.3]\n"
+     "ExitCode: 1 (true)\n", 1, Running(), nullptr, L"testpkg-v3"},
+    {"ShouldUpdateDamagedRegistry", {L"-shouldupdate", L"{drivers}"},
+     "Driver path: \"{dir}\"\nRegQueryValue(\"ErrorControl\":5, Type:4) = 0x0\nQvOstrel registry entries are damaged\n"
+     "ExitCode: 1 (true)\n", 1, [](Env& env) { Running()(env); SetServiceDword(L"ErrorControl", 5); }},
+    {"ShouldUpdateCurrent", {L"-shouldupdate", L"{drivers}"}, S({kUpToDate, "ExitCode: 0 (false)\n"}), 0, Running()},
+    {"ShouldUpdateSelfCheckRefused", {L"-shouldupdate", L"{drivers}"},
+     S({kUpToDate, "Driver communication was rejected. Error 0xc000a000\nExitCode: 1 (true)\n"}), 1,
+     Running({{L"SelfCheckVerdict", 0xC000A000}})},
+};
+
+class CommandCases : public Cases {};
+TEST_P(CommandCases, Row) { RunRow(); }
+INSTANTIATE_TEST_SUITE_P(Tool, CommandCases, ::testing::ValuesIn(kRows), RowName);
+
+} // namespace
+} // namespace e2e

@@ -1,0 +1,52 @@
+// The hardlinks folder named by ostrel-hl-path=, cleaned up after an
+// uninstall (of nothing: no driver is installed), one row per situation.
+// The uninstall's own lines come first; the rows pin the lines after them.
+#include "e2e/e2e.h"
+
+namespace e2e {
+namespace {
+
+const std::wstring kArgs[] = {L"-uninstall", L"{drivers}", L"ostrel-hl-path={hl}"};
+#define QV_AFTER_EXIT "~[\\s\\S]*ExitCode: 0x0 \"OK\"\n"
+
+void ReadOnlyEntry(Env& env)
+{
+    WriteBytes(env.tmp / L"hl\\ro", "x");
+    SetFileAttributesW((env.tmp / L"hl\\ro").c_str(), FILE_ATTRIBUTE_READONLY);
+}
+
+/// The path a "Moved <entry> -> <path>" line names, registered for deletion
+/// at restart; removed now.
+void ExpectMovedAndRegistered(Env& env)
+{
+    std::smatch moved;
+    ASSERT_TRUE(std::regex_search(env.run.output, moved, std::regex("Moved [^\n]* -> ([^\n]*), dest on reboot")));
+    const fs::path temporary = qv::Utf8ToWide(moved[1]);
+    EXPECT_TRUE(PendingRename(temporary));
+    SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_TRUE(DeleteFileW(temporary.c_str()));
+}
+
+const Row kRows[] = {
+    {"NoFolderWritesNothing", {std::begin(kArgs), std::end(kArgs)}, QV_AFTER_EXIT, 0},
+    {"FilesAreDeletedAndTheFolderRemoved", {std::begin(kArgs), std::end(kArgs)},
+     QV_AFTER_EXIT "Delete file {hl}\\\\a\nSuccess on deleting HL folder : {hl}\n", 0,
+     [](Env& env) { WriteBytes(env.tmp / L"hl\\a", "x"); },
+     [](Env& env) { EXPECT_FALSE(fs::exists(env.tmp / L"hl")); }},
+    {"ReadOnlyEntryIsMovedAndDeletedAtRestart", {std::begin(kArgs), std::end(kArgs)},
+     QV_AFTER_EXIT "Moved {hl}\\\\ro -> [^\n]*, dest on reboot success \\(\\d+\\)\n"
+                   "Success on deleting HL folder : {hl}\n", 0, ReadOnlyEntry, ExpectMovedAndRegistered},
+    {"FolderThatCannotBeListedIsLeftAlone", {std::begin(kArgs), std::end(kArgs)},
+     QV_AFTER_EXIT "CleanupOstrelHardlinks exception: [^\n]*\n", 0,
+     [](Env& env) { WriteBytes(env.tmp / L"hl", "a file named as the folder"); },
+     [](Env& env) { EXPECT_TRUE(fs::is_regular_file(env.tmp / L"hl")); }},
+    {"SystemDirectoryIsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\windows\\system32"},
+     QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\windows\\\\system32: it is the system directory\n", 0},
+};
+
+class HardlinksCases : public Cases {};
+TEST_P(HardlinksCases, Row) { RunRow(); }
+INSTANTIATE_TEST_SUITE_P(Folder, HardlinksCases, ::testing::ValuesIn(kRows), RowName);
+
+} // namespace
+} // namespace e2e

@@ -1,0 +1,244 @@
+#include "support/qvtest.h"
+
+#include "common/strconv.h"
+
+#include <atomic>
+#include <cwctype>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace qvtest {
+
+namespace {
+
+constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\QvOstrel";
+
+HANDLE InheritableFile(const fs::path& path, DWORD access, DWORD disposition)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+std::wstring Quote(const std::wstring& arg)
+{
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos)
+        return arg;
+    std::wstring quoted = L"\"";
+    for (wchar_t c : arg)
+        quoted += c == L'"' ? std::wstring(L"\\\"") : std::wstring(1, c);
+    return quoted + L"\"";
+}
+
+std::wstring Lower(std::wstring text)
+{
+    for (wchar_t& c : text)
+        c = static_cast<wchar_t>(std::towlower(c));
+    return text;
+}
+
+} // namespace
+
+fs::path BuildFolder()
+{
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    return fs::path(self).parent_path().parent_path();
+}
+
+fs::path ToolPath()
+{
+    wchar_t chosen[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"QV_TOOL_EXE", chosen, MAX_PATH))
+        return chosen;
+    return BuildFolder() / L"QvOstrelSetup.exe";
+}
+
+RunResult Run(const fs::path& program, const std::vector<std::wstring>& args)
+{
+    std::wstring line = Quote(program.wstring());
+    for (const std::wstring& arg : args)
+        line += L" " + Quote(arg);
+    Scratch io;
+    HANDLE out = InheritableFile(io / L"out", GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE in = InheritableFile(L"NUL", GENERIC_READ, OPEN_EXISTING);
+    STARTUPINFOW startup = {sizeof(startup)};
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = out;
+    startup.hStdInput = in;
+    PROCESS_INFORMATION process = {};
+    BOOL started = FALSE;
+    // Wine now and then fails a process start with an internal error.
+    for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+        std::wstring mutableLine = line;
+        started = CreateProcessW(program.c_str(), &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                 nullptr, &startup, &process);
+        if (!started && GetLastError() != ERROR_INTERNAL_ERROR)
+            break;
+        if (!started)
+            Sleep(200);
+    }
+    CloseHandle(out);
+    CloseHandle(in);
+    if (!started)
+        throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
+    RunResult result;
+    WaitForSingleObject(process.hProcess, 120000);
+    GetExitCodeProcess(process.hProcess, &result.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    result.output = ReadBytes(io / L"out");
+    return result;
+}
+
+std::string Crlf(const std::string& text)
+{
+    std::string console;
+    for (char c : text)
+        console += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return console;
+}
+
+std::string U8(const fs::path& path) { return qv::WideToUtf8(path.wstring()); }
+
+std::string ReadBytes(const fs::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+void WriteBytes(const fs::path& path, const std::string& bytes)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+Scratch::Scratch()
+{
+    static std::atomic<unsigned> counter{0};
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, temp);
+    path_ = fs::path(temp) / (L"qvtest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(counter++));
+    fs::create_directories(path_);
+}
+
+Scratch::~Scratch()
+{
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+fs::path InstalledImage()
+{
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    return fs::path(system) / L"drivers" / L"QvOstrel.sys";
+}
+
+DWORD ServiceState()
+{
+    DWORD state = 0;
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (SC_HANDLE service = manager ? OpenServiceW(manager, L"QvOstrel", SERVICE_QUERY_STATUS) : nullptr) {
+        SERVICE_STATUS status = {};
+        if (QueryServiceStatus(service, &status))
+            state = status.dwCurrentState;
+        CloseServiceHandle(service);
+    }
+    if (manager)
+        CloseServiceHandle(manager);
+    return state;
+}
+
+void RemoveDriver()
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (SC_HANDLE service = manager ? OpenServiceW(manager, L"QvOstrel", SERVICE_ALL_ACCESS) : nullptr) {
+        SERVICE_STATUS status = {};
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        DeleteService(service);
+        CloseServiceHandle(service);
+    }
+    if (manager)
+        CloseServiceHandle(manager);
+    for (int i = 0; i < 100 && ServiceState() != 0; ++i)
+        Sleep(50);
+    SetFileAttributesW(InstalledImage().c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(InstalledImage().c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kServiceKey);
+}
+
+void SetServiceValue(const wchar_t* name, DWORD type, const void* data, DWORD size)
+{
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                    nullptr, &key, nullptr);
+    RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+    RegCloseKey(key);
+}
+
+void SetServiceDword(const wchar_t* name, DWORD value, bool parameters)
+{
+    if (!parameters)
+        return SetServiceValue(name, REG_DWORD, &value, sizeof(value));
+    const std::wstring key = std::wstring(kServiceKey) + L"\\Parameters";
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_DWORD, &value, sizeof(value));
+}
+
+DWORD ServiceDword(const wchar_t* name, DWORD* type)
+{
+    DWORD value = 0, size = sizeof(value), kind = 0;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, name, RRF_RT_ANY, &kind, &value,
+                     &size) != ERROR_SUCCESS)
+        kind = 0;
+    if (type)
+        *type = kind;
+    return value;
+}
+
+ScopedValue::ScopedValue(const wchar_t* key, const wchar_t* name, DWORD type, const void* data, DWORD size)
+    : key_(key), name_(name)
+{
+    DWORD length = 0;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, &savedType_, nullptr, &length) == ERROR_SUCCESS) {
+        saved_.resize(length);
+        existed_ = RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY | RRF_NOEXPAND, &savedType_,
+                                saved_.data(), &length) == ERROR_SUCCESS;
+    }
+    if (data)
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, name, type, data, size);
+    else
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, name);
+}
+
+ScopedValue::~ScopedValue()
+{
+    if (existed_)
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, key_.c_str(), name_.c_str(), savedType_, saved_.data(),
+                        static_cast<DWORD>(saved_.size()));
+    else
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key_.c_str(), name_.c_str());
+}
+
+bool PendingRename(const fs::path& path)
+{
+    wchar_t data[32768] = {};
+    DWORD size = sizeof(data) - sizeof(wchar_t);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                     L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ, nullptr, data, &size) != ERROR_SUCCESS)
+        return false;
+    for (const wchar_t* entry = data; entry < data + size / sizeof(wchar_t); entry += wcslen(entry) + 1) {
+        std::wstring text = entry;
+        if (text.rfind(L"\\??\\", 0) == 0)
+            text.erase(0, 4);
+        if (Lower(text) == Lower(path.wstring()))
+            return true;
+    }
+    return false;
+}
+
+} // namespace qvtest

@@ -1,0 +1,146 @@
+// The engine where Wine cannot produce the outcome: a stop refused with
+// 1052, a service that stays marked for deletion, memory integrity, a
+// loaded image that cannot be deleted, a failing setup library. The real
+// service manager, setup library and test driver do the rest; only the one
+// import that matters is redirected, and the clock, so that ten seconds of
+// waiting take none.
+#include "driversetup/service_control.h"
+#include "driversetup/service_registry.h"
+#include "fileops/delete_file.h"
+#include "ostrelsetup/ostrel_driver_setup.h"
+
+#include "support/import_patch.h"
+#include "support/qvtest.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <regex>
+
+namespace {
+
+using namespace qvtest;
+using namespace Orvane;
+
+std::vector<std::wstring> g_lines;
+ULONGLONG g_now;
+std::vector<DWORD> g_sleeps;
+
+void Record(const wchar_t* format, ...)
+{
+    wchar_t text[1024] = {};
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf(text, 1023, format, args);
+    va_end(args);
+    g_lines.push_back(text);
+}
+
+ULONGLONG WINAPI FakeTicks() { return g_now; }
+void WINAPI FakeSleep(DWORD ms) { g_sleeps.push_back(ms), g_now += ms; }
+
+/// A clock that only Sleep moves, a fresh log, and the driver installed.
+class Engine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        RemoveDriver();
+        const RunResult run = qvtest::Run(ToolPath(), {L"-install", L"drivers-path=" + (BuildFolder() / L"testpkg").wstring()});
+        ASSERT_EQ(run.exitCode, 0u) << run.output;
+        g_lines.clear(), g_sleeps.clear(), g_now = 1ull << 32;
+    }
+    void TearDown() override { RemoveDriver(); }
+    size_t Count(const std::wstring& prefix)
+    {
+        return std::count_if(g_lines.begin(), g_lines.end(), [&](auto& l) { return l.rfind(prefix, 0) == 0; });
+    }
+    Orvane::OstrelDriverSetup setup_{(BuildFolder() / L"testpkg").wstring() + L"\\", Record};
+    ImportPatch ticks_ = PatchImport("kernel32.dll", "GetTickCount64", &FakeTicks);
+    ImportPatch sleep_ = PatchImport("kernel32.dll", "Sleep", &FakeSleep);
+};
+
+BOOL WINAPI RefuseStop(SC_HANDLE, DWORD, SERVICE_STATUS*) { return SetLastError(1052), FALSE; }
+BOOL WINAPI MarkedForDelete(SC_HANDLE) { return SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE), FALSE; }
+
+TEST_F(Engine, StopRefusedUntilTheDeadlineDefersTheUpgrade)
+{
+    const auto refuse = PatchImport("advapi32.dll", "ControlService", &RefuseStop);
+    EXPECT_EQ(setup_.Setup(setup_.GetDriverPackage(), true, 1), 2404u);
+    EXPECT_EQ(g_sleeps, std::vector<DWORD>(10, 500));
+    EXPECT_EQ(Count(L"ControlService(\"QvOstrel\", SERVICE_CONTROL_STOP) = 0x41c"), 10u);
+    EXPECT_EQ(g_lines.back(), L"\"QvOstrel\" is currently in use. Driver upgrade will resume later\n");
+    EXPECT_EQ(Count(L"Setup"), 0u) << "no INF section runs";
+    EXPECT_EQ(ServiceState(), DWORD(SERVICE_RUNNING));
+}
+
+TEST_F(Engine, ServiceMarkedForDeleteIsWaitedFor10s)
+{
+    const auto marked = PatchImport("advapi32.dll", "DeleteService", &MarkedForDelete);
+    EXPECT_EQ(DeleteDriverService(L"QvOstrel", Record), DWORD(ERROR_SERVICE_MARKED_FOR_DELETE));
+    EXPECT_EQ(g_sleeps, std::vector<DWORD>(20, 500));
+    EXPECT_EQ(Count(L"DeleteService(\"QvOstrel\") = 0x430 (marked for delete)"), 20u);
+    EXPECT_EQ(g_lines.back(), L"Operation timed out after 10s\n");
+}
+
+LONG WINAPI MemoryIntegrityOn(ULONG type, void* buffer, ULONG, ULONG*)
+{
+    static_cast<ULONG*>(buffer)[1] = type == 103 ? 0x400 : 0;
+    return 0;
+}
+
+TEST_F(Engine, MemoryIntegrityRemovesTheOldDriverThroughItsPackageFirst)
+{
+    const auto on = PatchImport("ntdll.dll", "NtQuerySystemInformation", &MemoryIntegrityOn);
+    EXPECT_EQ(setup_.Setup(setup_.GetDriverPackage(), true, 1), 0u);
+    std::vector<std::wstring> sections;
+    const std::wregex applied(LR"re(SetupInstallFromInfSection\("(.*)", SPINST_REGISTRY\) = 0x0\n)re");
+    for (const std::wstring& line : g_lines)
+        if (std::wsmatch m; std::regex_match(line, m, applied))
+            sections.push_back(m[1]);
+    EXPECT_EQ(sections, (std::vector<std::wstring>{L"Uninstall.NTamd64", L"Install.NTamd64"}));
+    EXPECT_EQ(ServiceState(), DWORD(SERVICE_RUNNING));
+}
+
+TEST_F(Engine, ALoadedImageIsRenamedAndDeletedAtRestart)
+{
+    Scratch tmp;
+    const fs::path image = tmp / L"QvOstrel.sys";
+    fs::copy_file(BuildFolder() / L"testpkg/Win10-x64/QvOstrel.sys", image);
+    HANDLE file = CreateFileW(image.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    HANDLE section = CreateFileMappingW(file, nullptr, PAGE_READONLY | SEC_IMAGE, 0, 0, nullptr);
+    CloseHandle(file);
+    ASSERT_TRUE(section);
+    EXPECT_EQ(DeleteFileOrDefer(image.wstring(), Record), 0u);
+    CloseHandle(section);
+    ASSERT_EQ(g_lines.size(), 3u);
+    EXPECT_EQ(g_lines[0].rfind(L"Delete(\"" + image.wstring() + L"\") = 0x", 0), 0u) << g_lines[0];
+    std::wsmatch renamed;
+    ASSERT_TRUE(std::regex_match(g_lines[1], renamed, std::wregex(LR"re(  Rename\("(.*)" -> "(.*)" \) = 0x0 "OK"\n)re")));
+    const fs::path temporary = renamed[2].str();
+    EXPECT_EQ(temporary.parent_path(), tmp.path());
+    EXPECT_EQ(g_lines[2], L"  MoveFileEx(\"" + temporary.wstring() + L"\", MOVEFILE_DELAY_UNTIL_REBOOT) = 0x0 \"OK\"\n");
+    EXPECT_TRUE(PendingRename(temporary));
+}
+
+TEST_F(Engine, BrokenStartValuesAreRepairedAndSoundOnesLeftAlone)
+{
+    const DWORD five = 5;
+    SetServiceValue(L"ErrorControl", REG_DWORD, &five, 4);
+    SetServiceValue(L"Start", REG_SZ, L"3", 4);
+    RepairServiceStartValues(L"QvOstrel", Record);
+    DWORD type = 0;
+    EXPECT_EQ(ServiceDword(L"Start", &type), 1u);
+    EXPECT_EQ(type, DWORD(REG_DWORD));
+    EXPECT_EQ(ServiceDword(L"ErrorControl"), 1u);
+    EXPECT_EQ(g_lines.size(), 4u);
+    g_lines.clear();
+    SetServiceDword(L"Start", 4);
+    SetServiceDword(L"ErrorControl", 3);
+    RepairServiceStartValues(L"QvOstrel", Record);
+    EXPECT_EQ(ServiceDword(L"Start"), 4u);
+    EXPECT_EQ(ServiceDword(L"ErrorControl"), 3u);
+    EXPECT_TRUE(g_lines.empty());
+}
+
+} // namespace
