@@ -13,11 +13,15 @@
 ;   3010   the installed driver refused to stop (the tool's 2404): the new files
 ;          are in place, the driver upgrade happens when the installer runs
 ;          again after a restart; the reboot flag is set
-;   other  the tool's own exit code: -install failed. A first installation is
-;          undone (the tool's -uninstall, then the files); an upgrade keeps
-;          the new files and the old entry in the list of installed programs
+;   5      not run by an administrator; nothing was done
+;   other  the tool's own exit code: -install failed (1627 also when the tool
+;          did not start). A first installation is undone (the tool's
+;          -uninstall, then the files); an upgrade keeps the new files and the
+;          old entry in the list of installed programs
 ;   1, 2   NSIS's own codes: cancelled by the user, or aborted before the tool
-;          ran (for example without administrator rights)
+;          ran
+; The uninstaller answers 0, 5, or the tool's -uninstall code (and then keeps
+; the tool and its packages, so that the removal can run again).
 ;
 ; NSIS runs no transaction: what a failed step leaves behind is undone by this
 ; script, step by step, not by the engine.
@@ -26,7 +30,6 @@ Unicode true
 Target amd64-unicode
 
 !include LogicLib.nsh
-
 !include FileFunc.nsh
 
 !macro RequireDefine name
