@@ -1,9 +1,11 @@
 // Package selection on machines Wine cannot be: other Windows releases,
 // processors and Windows 10 builds, through the version and processor
 // queries the tool looks up at run time.
+#include "ostrelsetup/driver_directory.h"
 #include "ostrelsetup/ostrel_driver_setup.h"
 
 #include "support/import_patch.h"
+#include "common/strconv.h"
 #include "support/qvtest.h"
 
 #include <gtest/gtest.h>
@@ -84,6 +86,46 @@ TEST(Platform, ReleaseProcessorAndBuildPickThePackage)
         EXPECT_EQ(package.CatPath, folder + L"cat");
         EXPECT_EQ(package.InstallSection, std::wstring(L"Install.") + m.decoration);
         EXPECT_EQ(package.UninstallSection, std::wstring(L"Uninstall.") + m.decoration);
+    }
+}
+
+/// Where the driver directory is found: the first of five places under the
+/// base that holds the package's three files (files as named, folders too).
+TEST(Platform, DriverDirectoryIsTheFirstPlaceWithTheWholePackage)
+{
+    const struct {
+        std::vector<const wchar_t*> files; // under the base
+        const wchar_t* option;             // drivers-path=, {base} for the scratch folder
+        const wchar_t* found;              // below the build folder's top, or below {base}
+    } layouts[] = {
+        {{L"Win10-x64\\QvOstrel.inf", L"Win10-x64\\QvOstrel.sys", L"Win10-x64\\QvOstrel.cat"}, L"{base}", L"{base}\\"},
+        {{L"drivers\\ostrel\\Win10-x64\\QvOstrel.inf", L"drivers\\ostrel\\Win10-x64\\QvOstrel.sys\\",
+          L"drivers\\ostrel\\Win10-x64\\QvOstrel.cat", L"ostrel\\Win10-x64\\QvOstrel.inf",
+          L"ostrel\\Win10-x64\\QvOstrel.sys", L"ostrel\\Win10-x64\\QvOstrel.cat"}, L"{base}", L"{base}\\drivers\\ostrel"},
+        {{L"drivers\\Win10-x64\\QvOstrel.inf", L"drivers\\Win10-x64\\QvOstrel.sys", L"ostrel\\Win10-x64\\QvOstrel.inf",
+          L"ostrel\\Win10-x64\\QvOstrel.sys", L"ostrel\\Win10-x64\\QvOstrel.cat", L"QvOstrel\\Win10-x64\\QvOstrel.inf",
+          L"QvOstrel\\Win10-x64\\QvOstrel.sys", L"QvOstrel\\Win10-x64\\QvOstrel.cat"}, L"{base}", L"{base}\\ostrel"},
+        {{L"Win8-x64\\QvOstrel.inf", L"Win8-x64\\QvOstrel.sys", L"Win8-x64\\QvOstrel.cat"}, L"{base}", L""},
+        {{}, L"..\\testpkg", L"testpkg\\"},
+        {{}, L"../testpkg-v2/", L"testpkg-v2\\"},
+        {{}, L"..\\no-such-folder", L""},
+    };
+    for (const auto& layout : layouts) {
+        qvtest::Scratch base;
+        for (const wchar_t* file : layout.files) {
+            const std::wstring name = file;
+            if (name.back() == L'\\')
+                qvtest::fs::create_directories(base / name);
+            else
+                qvtest::WriteBytes(base / name, "x");
+        }
+        const auto expand = [&](std::wstring text, bool relative) {
+            if (text.rfind(L"{base}", 0) == 0)
+                return base.path().wstring() + text.substr(6);
+            return relative || text.empty() ? text : (qvtest::BuildFolder() / text).wstring();
+        };
+        EXPECT_EQ(Orvane::ResolveDriverDirectory(expand(layout.option, true)), expand(layout.found, false))
+            << qv::WideToUtf8(layout.option);
     }
 }
 
