@@ -64,6 +64,7 @@ typedef struct QV_CONFIG {
     ULONG InterfaceVersion, FailQueryIndex, SelfCheckVerdict, ControlStatus;
     ULONG FirstReadStatus, MinReadBuffer, ImmediateReads, ImmediateReadBytes;
     ULONG IgnoreCancel, OpenStatus, SecondOpenStatus, SecondInstance;
+    ULONG SelfCheckBytes;
 } QV_CONFIG;
 
 /* A value under Parameters and its ULONG field; a NULL Name ends the table. */
@@ -83,6 +84,7 @@ static const QV_PARAM qv_params[] = {
     QV_P(OpenStatus, 0),         /* an error status: opens of QvOstrel\System fail */
     QV_P(SecondOpenStatus, 0),   /* an error status: opens of QvOstrel2\System fail */
     QV_P(SecondInstance, 0),     /* 1: QvOstrel2 exists too (read at DriverEntry) */
+    QV_P(SelfCheckBytes, 4),     /* bytes of the self-check verdict returned (at most 4) */
     { NULL, 0, 0 }
 };
 
@@ -290,7 +292,8 @@ static NTSTATUS qv_ioctl_control(QV_HANDLE *h, PIRP irp, PIO_STACK_LOCATION sp)
 }
 
 /* Input: the client's path, NUL-terminated UTF-16, at least one character.
-   Output: the ULONG verdict SelfCheckVerdict (0 = accepted). */
+   Output: the ULONG verdict SelfCheckVerdict (0 = accepted), of which only
+   the first SelfCheckBytes bytes are returned. */
 static NTSTATUS qv_ioctl_self_check(QV_HANDLE *h, PIRP irp, PIO_STACK_LOCATION sp)
 {
     const WCHAR *path = irp->AssociatedIrp.SystemBuffer;
@@ -302,7 +305,7 @@ static NTSTATUS qv_ioctl_self_check(QV_HANDLE *h, PIRP irp, PIO_STACK_LOCATION s
     if (QV_OUT_LEN(sp) < sizeof(ULONG))
         return STATUS_BUFFER_TOO_SMALL;
     *(ULONG *)irp->AssociatedIrp.SystemBuffer = h->Config.SelfCheckVerdict;
-    irp->IoStatus.Information = sizeof(ULONG);
+    irp->IoStatus.Information = min(h->Config.SelfCheckBytes, sizeof(ULONG));
     return STATUS_SUCCESS;
 }
 

@@ -186,6 +186,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Refusal{"SelfCheckRefused", {{L"SelfCheckVerdict", 0xC000A000}},
                 "Driver communication was rejected. Error 0xc000a000"},
+        Refusal{"SelfCheckAnswerTooShort", {{L"SelfCheckBytes", 2}},
+                "Driver communication has failed. Error 0xd"},
         Refusal{"ControlRequestRefused", {{L"ControlStatus", 0xC0000022}},
                 "Driver communication has failed. Error 0x5"},
         Refusal{"ControlRequestFailingOtherwiseIsIgnored", {{L"ControlStatus", 0xC0000001}}, ""},
