@@ -268,7 +268,10 @@ DWORD COstrelDriverSystem::CloseDevice()
     if (Pool && Channel) {
         const Closer closer = [this](void*) { return COstrelDriver::CloseDevice(); };
         CloseChannel(*Channel, closer, true);
-        Channel.reset();
+        if (Channel->Abandoned)
+            Channel.release(); // a read may still complete into it: left for the process's end
+        else
+            Channel.reset();
         ::AcquireSRWLockExclusive(&Pool->Lock);
         --Pool->OpenChannels;
         ::ReleaseSRWLockExclusive(&Pool->Lock);
