@@ -62,6 +62,7 @@ TEST_F(Hardlinks, NoOptionOrNoFolderWritesNothing)
 {
     qvtest::ScratchFolder scratch;
     EXPECT_TRUE(Cleanup(scratch / L"missing").empty());
+    EXPECT_TRUE(Cleanup(L"\\\\server\\share").empty()) << "a share root that is not there";
     const qvtest::RunResult run = Tool({L"-uninstall", DriversPath(L"testpkg")});
     EXPECT_EQ(Lines(run.output).back(), "ExitCode: 0x0 \"OK\"");
 }

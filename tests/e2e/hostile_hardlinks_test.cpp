@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cwctype>
 #include <memory>
 #include <regex>
@@ -76,6 +77,37 @@ fs::path SystemDirectory()
     GetSystemDirectoryW(buffer, MAX_PATH + 1);
     return buffer;
 }
+
+/// A name in the prefix's dosdevices folder ("q:" for a drive,
+/// "unc/<server>/<share>" for a share) leading to `target` (relative to the
+/// name's folder), removed again at the end. Wine finds drives and shares
+/// there, so this lays out a substituted drive or a share of this machine.
+class DosDevice {
+public:
+    DosDevice(const std::string& name, const std::string& target)
+    {
+        const char* prefix = std::getenv("WINEPREFIX");
+        if (!prefix || *prefix != '/')
+            return;
+        path_ = std::string(prefix) + "/dosdevices/" + name;
+        folder_ = path_.substr(0, path_.rfind('/'));
+        made_ = hostile::RunUnix("mkdir -p '" + folder_ + "' && ln -s '" + target + "' '" + path_ + "'");
+        Sleep(1100); // Wine looks at its drives again once a second
+    }
+    ~DosDevice()
+    {
+        if (made_)
+            hostile::RunUnix("rm -f '" + path_ + "'; rmdir -p '" + folder_ + "' 2>/dev/null");
+    }
+    DosDevice(const DosDevice&) = delete;
+    DosDevice& operator=(const DosDevice&) = delete;
+    bool made() const { return made_; }
+
+private:
+    std::string path_;
+    std::string folder_;
+    bool made_ = false;
+};
 
 class HostileHardlinks : public e2e::DriverTest {
 protected:
@@ -215,7 +247,11 @@ TEST_F(HostileHardlinks, LinksToOutsideTheFolderNeverCostTheirTargetsTheirConten
     hostile::TreeRemover removeScratch(scratch.path()); // the links, never followed, then the rest
     hostile::UnixSymlink folderLink(outside / L"folder", folder / L"folder-link");
     hostile::UnixSymlink fileLink(outside / L"file.txt", folder / L"file-link");
-    if (!folderLink.made() || !fileLink.made())
+    // A link to an entry of the folder itself costs nothing outside: it is
+    // not skipped (under Wine its deletion takes the entry with it).
+    qvtest::WriteFileBytes(folder / L"inner.txt", "inner");
+    hostile::UnixSymlink innerLink(folder / L"inner.txt", folder / L"inner-link");
+    if (!folderLink.made() || !fileLink.made() || !innerLink.made())
         GTEST_SKIP() << "no symbolic link can be made here";
     EXPECT_EQ(GetFileAttributesW((folder / L"folder-link").c_str()),
               static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
@@ -233,12 +269,18 @@ TEST_F(HostileHardlinks, LinksToOutsideTheFolderNeverCostTheirTargetsTheirConten
         << "the linked folder keeps its contents where they are";
     EXPECT_EQ(qvtest::ReadFileBytes(outside / L"file.txt"), "file content") << "the linked file stays";
     EXPECT_FALSE(pending.Holds((outside / L"folder").wstring()));
-    ASSERT_EQ(lines.size(), 3u);
-    std::vector<std::string> skipped(lines.begin(), lines.begin() + 2);
-    std::sort(skipped.begin(), skipped.end());
-    EXPECT_EQ(skipped[0], "Skipped link " + U8(folder / L"file-link") + " -> " + U8(outside / L"file.txt"));
-    EXPECT_EQ(skipped[1], "Skipped link " + U8(folder / L"folder-link") + " -> " + U8(outside / L"folder"));
-    EXPECT_EQ(lines[2].rfind("Could not delete HL folder " + U8(folder) + ", on reboot success (", 0), 0u) << lines[2];
+    EXPECT_FALSE(fs::exists(folder / L"inner.txt"));
+    ASSERT_EQ(lines.size(), 4u);
+    std::vector<std::string> entries(lines.begin(), lines.begin() + 3);
+    std::sort(entries.begin(), entries.end());
+    // Wine deletes through a link: whichever of the two comes first goes, and
+    // the other is gone when its turn comes.
+    EXPECT_TRUE(entries[0] == "Delete file " + U8(folder / L"inner-link") ||
+                entries[0] == "Delete file " + U8(folder / L"inner.txt"))
+        << entries[0];
+    EXPECT_EQ(entries[1], "Skipped link " + U8(folder / L"file-link") + " -> " + U8(outside / L"file.txt"));
+    EXPECT_EQ(entries[2], "Skipped link " + U8(folder / L"folder-link") + " -> " + U8(outside / L"folder"));
+    EXPECT_EQ(lines[3].rfind("Could not delete HL folder " + U8(folder) + ", on reboot success (", 0), 0u) << lines[3];
 }
 
 // --- Folders the system needs to start are refused ---------------------------
@@ -301,16 +343,20 @@ TEST_F(HostileRefusal, VolumeRootsInEveryFormAreRefusedAndNothingIsTouched)
         {L"  \"C:/\"  ", c, "a volume root"},
         {L"Z:\\", z, "a volume root"},
         {L"\\\\?\\Z:\\", z, "a volume root"},
-        {L"\\\\server\\share", c, "a volume root"},
-        {L"\\\\server\\share\\", c, "a volume root"},
-        {L"\\\\?\\UNC\\server\\share", c, "a volume root"},
         {(WindowsDirectory() / L"..").wstring(), c, "a volume root"},
     };
+    // The administrative share of drive C on this machine.
+    const DosDevice share("unc/localhost/c$", "../../c:");
+    if (share.made()) {
+        refusals.push_back({L"\\\\localhost\\c$", c, "a volume root"});
+        refusals.push_back({L"\\\\?\\UNC\\LOCALHOST\\C$\\", c, "a volume root"});
+    }
     // Under Wine the prefix's drive C is also a folder of drive Z.
     const std::wstring alias = DriveZAlias(c);
     if (!alias.empty())
         refusals.push_back({alias, c, "a volume root"});
     ExpectRefused(refusals);
+    EXPECT_TRUE(share.made()) << "no share of this machine could be laid out";
 }
 
 std::wstring Upper(std::wstring text)
@@ -349,8 +395,17 @@ TEST_F(HostileRefusal, WindowsDirectoryUnderAnySpellingIsRefusedAndNothingIsTouc
     hostile::UnixSymlink link(windows, scratch / L"windows-link");
     if (link.made())
         refusals.push_back({(scratch / L"windows-link").wstring(), windows, "the Windows directory"});
+    const DosDevice share("unc/localhost/c$", "../../c:");
+    if (share.made())
+        refusals.push_back({L"\\\\localhost\\C$\\" + windows.filename().wstring(), windows, "the Windows directory"});
     ExpectRefused(refusals);
     EXPECT_TRUE(link.made()) << "a link to the Windows directory could not be made";
+
+    // A drive letter given to the Windows directory, as subst does; while it
+    // exists, Wine names the folder by that drive wherever it is reached.
+    const DosDevice substituted("q:", "../drive_c/" + hostile::U8(windows.filename()));
+    ASSERT_TRUE(substituted.made());
+    ExpectRefused({{L"Q:\\", windows, "a volume root"}, {L"q:\\.", windows, "the Windows directory"}});
 }
 
 TEST_F(HostileRefusal, SystemDirectoryUnderAnySpellingIsRefusedAndNothingIsTouched)
@@ -375,7 +430,22 @@ TEST_F(HostileRefusal, SystemDirectoryUnderAnySpellingIsRefusedAndNothingIsTouch
     hostile::UnixSymlink link(system, scratch / L"system-link");
     if (link.made())
         refusals.push_back({(scratch / L"system-link").wstring(), system, "the system directory"});
+    // A link with a long name, reached by its short (8.3) name.
+    hostile::UnixSymlink longLink(system, scratch / L"link to the system directory");
+    wchar_t shortName[MAX_PATH + 1] = {};
+    const std::wstring longName = (scratch / L"link to the system directory").wstring();
+    if (longLink.made() && GetShortPathNameW(longName.c_str(), shortName, MAX_PATH + 1) &&
+        longName != shortName)
+        refusals.push_back({shortName, system, "the system directory"});
+    else
+        ADD_FAILURE() << "no short name for " << U8(longName);
+    const DosDevice share("unc/localhost/c$", "../../c:");
+    if (share.made())
+        refusals.push_back({L"\\\\localhost\\c$\\windows\\system32", system, "the system directory"});
     ExpectRefused(refusals);
+    const DosDevice substituted("q:", "../drive_c/windows");
+    ASSERT_TRUE(substituted.made());
+    ExpectRefused({{L"Q:\\system32", system, "the system directory"}});
 
     // "C:" while the current directory of drive C is the system directory,
     // as it often is for a program started elevated: refused as the bare

@@ -1,5 +1,6 @@
 #include "fileops/protected_folders.h"
 
+#include "support/import_patch.h"
 #include "support/tool_runner.h"
 
 #include <gtest/gtest.h>
@@ -21,9 +22,9 @@ std::wstring Reason(const std::wstring& folder)
 
 TEST(ProtectedFolders, VolumeRootsInEveryFormAreRefused)
 {
-    for (const wchar_t* root : {L"C:\\", L"c:", L"C:/", L"\\\\?\\C:\\", L"\\\\?\\C:", L"Z:\\",
-                                L"\\\\server\\share", L"\\\\server\\share\\", L"\\\\?\\UNC\\server\\share\\"})
+    for (const wchar_t* root : {L"C:\\", L"c:", L"C:/", L"\\\\?\\C:\\", L"\\\\?\\C:", L"Z:\\"})
         EXPECT_EQ(Reason(root), L"a volume root") << root;
+    EXPECT_EQ(Reason(L"\\\\server\\share"), L"") << "nothing behind it: nothing to protect";
     EXPECT_EQ(Reason(Windows() + L"\\.."), L"a volume root");
 }
 
@@ -45,6 +46,48 @@ TEST(ProtectedFolders, OrdinaryFoldersBesideThemAreAllowed)
          {scratch.path().wstring(), Windows() + L"\\Temp", Windows() + L"\\system32\\drivers",
           std::wstring(L"C:\\users"), std::wstring(L"\\\\server\\share\\hl"), std::wstring(L"relative\\hl")})
         EXPECT_EQ(Reason(folder), L"") << folder;
+}
+
+// A folder is known by what it is. Spellings that Wine cannot lay out (an
+// administrative share, a "\\?\GLOBALROOT" path, an NTFS junction) reach a
+// protected folder under a path that matches none of its names: here the
+// identity query reports a scratch folder as that folder.
+Orvane::FileIdentity g_posedAs;
+std::wstring g_posing;
+decltype(&GetFileInformationByHandle) g_realIdentity = nullptr;
+
+BOOL WINAPI PosingIdentity(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info)
+{
+    if (!g_realIdentity(file, info))
+        return FALSE;
+    wchar_t path[MAX_PATH + 1] = {};
+    if (GetFinalPathNameByHandleW(file, path, MAX_PATH, VOLUME_NAME_DOS) &&
+        Orvane::ComparablePath(path) == g_posing) {
+        info->dwVolumeSerialNumber = g_posedAs.Volume;
+        info->nFileIndexHigh = static_cast<DWORD>(g_posedAs.Index >> 32);
+        info->nFileIndexLow = static_cast<DWORD>(g_posedAs.Index);
+    }
+    return TRUE;
+}
+
+TEST(ProtectedFolders, AFolderWithTheIdentityOfAProtectedOneIsRefusedWhateverItsPath)
+{
+    qvtest::ScratchFolder scratch;
+    g_posing = Orvane::ComparablePath(Orvane::FinalPathOf(scratch.path().wstring()));
+    wchar_t system[MAX_PATH + 1] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    wchar_t root[MAX_PATH + 1] = {};
+    GetVolumePathNameW(scratch.path().c_str(), root, MAX_PATH);
+    const std::pair<std::wstring, const wchar_t*> protectedFolders[] = {
+        {Windows(), L"the Windows directory"}, {system, L"the system directory"}, {root, L"a volume root"}};
+    for (const auto& folder : protectedFolders) {
+        ASSERT_TRUE(Orvane::QueryIdentity(folder.first, g_posedAs)) << folder.first;
+        const qvtest::ImportPatch patch =
+            qvtest::PatchImport("kernel32.dll", "GetFileInformationByHandle", &PosingIdentity);
+        g_realIdentity = patch.original_as<decltype(&GetFileInformationByHandle)>();
+        EXPECT_EQ(Reason(scratch.path().wstring()), folder.second) << folder.first;
+    }
+    EXPECT_EQ(Reason(scratch.path().wstring()), L"") << "its own identity again";
 }
 
 } // namespace
