@@ -1,6 +1,8 @@
+#include "fileops/hardlinks.h"
 #include "fileops/protected_folders.h"
 
 #include "support/import_patch.h"
+#include "support/stdout_capture.h"
 #include "support/tool_runner.h"
 
 #include <gtest/gtest.h>
@@ -88,6 +90,44 @@ TEST(ProtectedFolders, AFolderWithTheIdentityOfAProtectedOneIsRefusedWhateverIts
         EXPECT_EQ(Reason(scratch.path().wstring()), folder.second) << folder.first;
     }
     EXPECT_EQ(Reason(scratch.path().wstring()), L"") << "its own identity again";
+}
+
+// The folder's listing comes in parts; one that fails part-way leaves the
+// entries of the parts before it handled and logged.
+decltype(&GetFileInformationByHandleEx) g_realListing = nullptr;
+int g_listings = 0;
+
+BOOL WINAPI ListingFailingAfterFirstPart(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID buffer, DWORD size)
+{
+    if (kind == FileIdBothDirectoryInfo && ++g_listings > 1) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return g_realListing(file, kind, buffer, size);
+}
+
+TEST(HardlinksCleanup, AListingThatFailsPartWayLeavesTheEntriesListedBeforeHandled)
+{
+    qvtest::ScratchFolder scratch;
+    const std::filesystem::path folder = scratch / L"hl";
+    qvtest::WriteFileBytes(folder / L"entry", "x");
+    std::string text;
+    bool result = true;
+    {
+        const qvtest::ImportPatch patch =
+            qvtest::PatchImport("kernel32.dll", "GetFileInformationByHandleEx", &ListingFailingAfterFirstPart);
+        g_realListing = patch.original_as<decltype(&GetFileInformationByHandleEx)>();
+        g_listings = 0;
+        qvtest::StdoutCapture console;
+        result = Orvane::CleanupOstrelHardlinks(folder.wstring());
+        text = console.Text();
+    }
+    EXPECT_FALSE(result);
+    EXPECT_EQ(text.rfind(qvtest::Crlf("Delete file " + (folder / L"entry").string() + "\n") +
+                             "CleanupOstrelHardlinks exception: ", 0), 0u) << text;
+    EXPECT_NE(text.find("directory_iterator::operator++"), std::string::npos) << text;
+    EXPECT_FALSE(std::filesystem::exists(folder / L"entry"));
+    EXPECT_TRUE(std::filesystem::exists(folder)) << "neither removed nor registered";
 }
 
 } // namespace
