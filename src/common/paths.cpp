@@ -82,8 +82,10 @@ PathKind QueryPathKind(const std::wstring& path)
 bool QueryFileSize(const std::wstring& path, unsigned long long& size)
 {
     unique_file file = OpenForQuery(path);
+    BY_HANDLE_FILE_INFORMATION info = {};
     LARGE_INTEGER value = {};
-    if (!file || !::GetFileSizeEx(file.get(), &value))
+    if (!file || !::GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !::GetFileSizeEx(file.get(), &value))
         return false;
     size = static_cast<unsigned long long>(value.QuadPart);
     return true;

@@ -16,7 +16,8 @@ PathKind QueryPathKind(const std::wstring& path);
 /// Something of any kind is at `path` (links followed).
 inline bool PathExists(const std::wstring& path) { return QueryPathKind(path) != PathKind::None; }
 
-/// The size of the file at `path`, links followed; false when it cannot be read.
+/// The size of the file at `path`, links followed; false when it cannot be
+/// read or `path` is a directory (which has no size of its own).
 bool QueryFileSize(const std::wstring& path, unsigned long long& size);
 
 /// Creates `folder` with every missing folder above it, through the Win32

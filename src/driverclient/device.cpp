@@ -75,7 +75,9 @@ std::vector<wchar_t> OwnExecutablePath()
 }
 
 /// Asks the driver to accept this program as its client. 0 when it does;
-/// its refusal status, or the request's Windows error.
+/// its refusal status, or the request's Windows error. Only a verdict of
+/// exactly four bytes counts: a short or missing answer, or a failure
+/// without a code, is 13 (ERROR_INVALID_DATA), never an acceptance.
 DWORD RunSelfCheck(HANDLE handle)
 {
     const std::vector<wchar_t> path = OwnExecutablePath();
@@ -83,9 +85,11 @@ DWORD RunSelfCheck(HANDLE handle)
     DWORD returned = 0;
     if (!::DeviceIoControl(handle, kIoctlSelfCheck, const_cast<wchar_t*>(path.data()),
                            static_cast<DWORD>(path.size() * sizeof(wchar_t)), &verdict,
-                           sizeof(verdict), &returned, nullptr))
-        return ::GetLastError();
-    return verdict;
+                           sizeof(verdict), &returned, nullptr)) {
+        const DWORD error = ::GetLastError();
+        return error != 0 ? error : ERROR_INVALID_DATA;
+    }
+    return returned == sizeof(verdict) ? verdict : ERROR_INVALID_DATA;
 }
 
 /// The control request that completes the open; only a refusal (5) counts.
@@ -264,7 +268,10 @@ DWORD COstrelDriverSystem::CloseDevice()
     if (Pool && Channel) {
         const Closer closer = [this](void*) { return COstrelDriver::CloseDevice(); };
         CloseChannel(*Channel, closer, true);
-        Channel.reset();
+        if (Channel->Abandoned)
+            Channel.release(); // a read may still complete into it: left for the process's end
+        else
+            Channel.reset();
         ::AcquireSRWLockExclusive(&Pool->Lock);
         --Pool->OpenChannels;
         ::ReleaseSRWLockExclusive(&Pool->Lock);

@@ -149,9 +149,12 @@ DWORD StartIo(IoPool& pool, HANDLE handle, void* context, IoChannel*& channel)
         channel = created;
         return 0;
     }
-    delete created; // leaves the handle open: it is still the caller's
+    // Leaves the handle open: it is still the caller's.
+    CloseChannel(*created, [](void*) -> DWORD { return 0; }, false);
+    if (!created->Abandoned)
+        delete created;
     const std::wstring text = DescribeErrorCode(code);
-    TraceLog("Pool", kLevel, L"StartIo( Pool:0x%zx, Obj:0x%zx, IoFlags:0x%x, IoCount=%u ) = %s\n",
+    TraceLog("Pool", kLevel, L"StartIo( Pool:0x%Ix, Obj:0x%Ix, IoFlags:0x%x, IoCount=%u ) = %s\n",
              AsNumber(pool.Environment), AsNumber(handle), 0u, 1u, text.c_str());
     return code;
 }
@@ -191,7 +194,7 @@ DWORD OpenChannelWith(IoChannel& channel, HANDLE handle, PTP_CALLBACK_ENVIRON en
         if (!channel.Io && ::GetLastError() != 0) {
             result = ::GetLastError();
             const std::wstring text = DescribeErrorCode(result);
-            TraceLog("I/O", kLevel, L"CreateThreadpoolIo( Handle:0x%zx, ObjectCtx:0x%zx, *PoolIo:0x%zx ) = %s\n",
+            TraceLog("I/O", kLevel, L"CreateThreadpoolIo( Handle:0x%Ix, ObjectCtx:0x%Ix, *PoolIo:0x%Ix ) = %s\n",
                      AsNumber(handle), AsNumber(&channel), AsNumber(channel.Io), text.c_str());
         }
         if (channel.Io)
@@ -219,7 +222,7 @@ DWORD ReadBegin(IoChannel& channel, ReadSlot& slot, PTP_CALLBACK_INSTANCE instan
         const DWORD code = IssueRead(channel, slot, transferred);
         if (code != 0 && code != ERROR_IO_PENDING && code != ERROR_INSUFFICIENT_BUFFER) {
             const std::wstring text = DescribeErrorCode(code);
-            TraceLog("I/O", kLevel, L"ReadBegin( Handle:0x%zx, Size:%u, *OutSize:%u, Ovr:0x%zx ) = %s\n",
+            TraceLog("I/O", kLevel, L"ReadBegin( Handle:0x%Ix, Size:%u, *OutSize:%u, Ovr:0x%Ix ) = %s\n",
                      AsNumber(channel.Handle), slot.BufferSize, transferred, AsNumber(&slot),
                      text.c_str());
             shared.Release();
@@ -248,7 +251,7 @@ void ReadEnd(PTP_CALLBACK_INSTANCE instance, IoChannel& channel, ReadSlot& slot,
     ::InterlockedDecrement(&channel.Outstanding);
     if (result != 0 && result != ERROR_OPERATION_ABORTED && result != ERROR_INSUFFICIENT_BUFFER) {
         const std::wstring text = DescribeErrorCode(result);
-        TraceLog("I/O", kLevel, L"ReadEnd( Size:%zu, Ovr:0x%zx ) = %s\n", static_cast<size_t>(transferred),
+        TraceLog("I/O", kLevel, L"ReadEnd( Size:%Iu, Ovr:0x%Ix ) = %s\n", static_cast<size_t>(transferred),
                  AsNumber(&slot), text.c_str());
     }
     bool open = false;
@@ -271,11 +274,12 @@ void ReadEnd(PTP_CALLBACK_INSTANCE instance, IoChannel& channel, ReadSlot& slot,
             finalCode = result;
         }
     }
-    if (finalCode == ERROR_IO_PENDING || !channel.OnFinished)
+    if (finalCode == ERROR_IO_PENDING)
         return;
     SrwGuard finish(channel.FinishLock, true);
     SrwGuard shared(channel.Lock, false);
-    channel.OnFinished(channel.Handle, finalCode, &slot.Overlapped, channel.Context);
+    if (channel.OnFinished) // cleared when the channel was abandoned
+        channel.OnFinished(channel.Handle, finalCode, &slot.Overlapped, channel.Context);
 }
 
 DWORD DeliverRecords(IoChannel& channel, ReadSlot* slot, DWORD transferred,
@@ -316,8 +320,29 @@ DWORD ResizeReadBuffer(ReadSlot& slot, DWORD size)
     return 0;
 }
 
+namespace {
+
+/// Leaves a channel whose read the driver never gave back for the process's
+/// end: only its callbacks and context are cleared, so that a late
+/// completion reaches nothing of its owner.
+void Abandon(IoChannel& channel)
+{
+    SrwGuard finish(channel.FinishLock, true);
+    SrwGuard exclusive(channel.Lock, true);
+    channel.OnRecords = nullptr;
+    channel.StartRead = nullptr;
+    channel.SizeBuffer = nullptr;
+    channel.OnFinished = nullptr;
+    channel.Context = nullptr;
+    channel.Abandoned = true;
+}
+
+} // namespace
+
 DWORD CloseChannel(IoChannel& channel, const Closer& closer, bool runPendingCallbacks)
 {
+    if (channel.Abandoned)
+        return 0;
     HANDLE handle = nullptr;
     {
         SrwGuard exclusive(channel.Lock, true);
@@ -329,13 +354,17 @@ DWORD CloseChannel(IoChannel& channel, const Closer& closer, bool runPendingCall
         const DWORD cancelled = CancelReads(channel, handle);
         if (cancelled != 0) {
             const std::wstring text = DescribeErrorCode(cancelled);
-            TraceLog("I/O", kLevel, L"CancelIo( Handle:0x%zx ) = %s (%llums)\n", AsNumber(handle),
+            TraceLog("I/O", kLevel, L"CancelIo( Handle:0x%Ix ) = %s (%llums)\n", AsNumber(handle),
                      text.c_str(), static_cast<unsigned long long>(::GetTickCount64() - started));
         }
         const DWORD closed = closer ? closer(handle) : (::CloseHandle(handle) ? 0 : ::GetLastError());
         if (closed != 0) {
             const std::wstring text = DescribeErrorCode(closed);
-            TraceLog("I/O", kLevel, L"CloseHandle( Handle:0x%zx ) = %s\n", AsNumber(handle), text.c_str());
+            TraceLog("I/O", kLevel, L"CloseHandle( Handle:0x%Ix ) = %s\n", AsNumber(handle), text.c_str());
+        }
+        if (cancelled == ERROR_TIMEOUT) {
+            Abandon(channel);
+            return 0;
         }
         if (channel.Io) {
             ::WaitForThreadpoolIoCallbacks(channel.Io, runPendingCallbacks ? FALSE : TRUE);

@@ -76,6 +76,12 @@ struct IoChannel {
     /// Reads issued and not yet completed; the cancel phase of a close ends
     /// when none is left.
     volatile LONG Outstanding = 0;
+    /// Set when the cancel phase of the close timed out: the driver may
+    /// still complete the read into the slot's buffer and OVERLAPPED record
+    /// and the pool may still call back into the channel, so the buffer, the
+    /// pool I/O object and the channel are left for the process's end. Its
+    /// owner must not free it.
+    bool Abandoned = false;
 };
 
 /// Starts a channel of one slot on `handle` with the device client's
@@ -108,7 +114,8 @@ DWORD ResizeReadBuffer(ReadSlot& slot, DWORD size);
 
 /// Takes the handle out, cancels the outstanding reads (at most 10 s),
 /// closes the handle through `closer` (or CloseHandle), waits for the
-/// callbacks and frees the buffers. Always 0.
+/// callbacks and frees the buffers. When the cancelling times out, the
+/// channel is abandoned instead (see Abandoned). Always 0.
 DWORD CloseChannel(IoChannel& channel, const Closer& closer, bool runPendingCallbacks);
 
 } // namespace OstrelDriver

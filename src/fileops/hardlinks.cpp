@@ -42,74 +42,263 @@ std::wstring TempDirectory()
     return std::wstring(buffer.data(), length);
 }
 
-/// The entries of `folder`, one level deep, "." and ".." left out. Throws
-/// the file-system error when the folder cannot be listed.
-std::vector<std::wstring> ListEntries(const std::wstring& folder)
+/// The hardlinks folder, open for the whole clean-up. It is shared for
+/// reading and writing but not for deleting, so that it cannot be renamed,
+/// removed or replaced while its entries are worked on.
+struct HeldFolder {
+    qv::unique_file Handle;
+    std::wstring Resolved;  // its final path, "\\?\" form: every action's base
+    std::wstring Name;      // its path on its volume, as the handle reports it
+    FileIdentity Identity;
+    bool CanDelete = false; // the handle has DELETE access
+};
+
+/// The path of an open file or folder on its volume ("\\dir\name"); empty
+/// when it cannot be read.
+std::wstring NameOnVolume(HANDLE file)
 {
-    const std::wstring pattern = (fs::path(folder) / L"*").wstring();
-    WIN32_FIND_DATAW data = {};
-    qv::unique_find find(::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
-                                            FindExSearchNameMatch, nullptr, 0));
-    if (!find) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND)
-            return {}; // nothing at all, not even "." (a volume root)
-        throw fs::filesystem_error("directory_iterator::directory_iterator", folder,
-                                   std::error_code(static_cast<int>(error), std::system_category()));
-    }
-    std::vector<std::wstring> entries;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..")
-            entries.push_back(name);
-    } while (::FindNextFileW(find.get(), &data));
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_NO_MORE_FILES)
-        throw fs::filesystem_error("directory_iterator::operator++",
-                                   std::error_code(static_cast<int>(error), std::system_category()));
-    return entries;
+    std::vector<LONGLONG> buffer(0x2000); // 64 KiB: the longest path fits
+    if (!::GetFileInformationByHandleEx(file, FileNameInfo, buffer.data(),
+                                        static_cast<DWORD>(buffer.size() * sizeof(LONGLONG))))
+        return {};
+    const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(buffer.data());
+    return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
 }
 
-/// Where an entry that is a link to somewhere outside the folder leads;
-/// empty for an ordinary entry. Such an entry is left alone: on some file
-/// systems deleting or moving it would act on its target.
-std::wstring LinkTarget(const std::wstring& entry, const std::wstring& folderFinal)
+/// The extended-length form of `path` made full.
+std::wstring ExtendedFullPath(const std::wstring& path)
 {
-    const std::wstring target = FinalPathOf(entry);
-    if (target.empty() || folderFinal.empty())
+    const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::vector<wchar_t> buffer(needed + 1);
+    const DWORD length = needed ? ::GetFullPathNameW(path.c_str(), needed + 1, buffer.data(), nullptr) : 0;
+    if (length == 0 || length > needed)
         return {};
-    const std::wstring parent = fs::path(target).parent_path().wstring();
-    if (ComparablePath(parent) == ComparablePath(folderFinal))
-        return {};
-    if (target.rfind(L"\\\\?\\UNC\\", 0) == 0)
-        return L"\\\\" + target.substr(8);
-    return target.rfind(L"\\\\?\\", 0) == 0 ? target.substr(4) : target;
+    const std::wstring full(buffer.data(), length);
+    if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0)
+        return full;
+    return full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
 }
 
-/// Deletes one entry, or defers it to the next restart.
-void RemoveEntry(const std::wstring& entry, const std::wstring& folderFinal)
+/// Opens `folder` (links followed) and resolves it. 0, or a Windows error.
+DWORD HoldFolder(const std::wstring& folder, HeldFolder& held)
 {
-    const std::wstring target = LinkTarget(entry, folderFinal);
-    if (!target.empty()) {
-        LogPrintfW(L"Skipped link %s -> %s\n", entry.c_str(), target.c_str());
-        return;
+    const DWORD access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    DWORD error = 0;
+    for (const DWORD extra : {static_cast<DWORD>(DELETE), 0ul}) {
+        held.Handle.reset(::CreateFileW(folder.c_str(), access | extra, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (held.Handle) {
+            held.CanDelete = extra != 0;
+            break;
+        }
+        error = ::GetLastError();
+        if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)
+            return error;
     }
-    if (::DeleteFileW(entry.c_str())) {
-        LogPrintfW(L"Delete file %s\n", entry.c_str());
-        return;
+    if (!held.Handle)
+        return error;
+    if (!QueryIdentity(held.Handle.get(), held.Identity)) {
+        error = ::GetLastError();
+        return error != 0 ? error : ERROR_INVALID_HANDLE;
     }
+    held.Name = NameOnVolume(held.Handle.get());
+    held.Resolved = FinalPathOf(held.Handle.get());
+    if (held.Resolved.empty()) {
+        // Wine cannot give a final path longer than MAX_PATH: the full path
+        // of the name serves, once it is proven to lead to the held folder.
+        FileIdentity named;
+        held.Resolved = ExtendedFullPath(folder);
+        if (!QueryIdentity(held.Resolved, named) || !(named == held.Identity))
+            return ERROR_PATH_NOT_FOUND;
+    }
+    while (held.Resolved.size() > 7 && held.Resolved.back() == L'\\')
+        held.Resolved.pop_back();
+    return 0;
+}
+
+/// `name` inside the held folder, by the folder's resolved path.
+std::wstring ResolvedEntry(const HeldFolder& held, const std::wstring& name)
+{
+    const bool separated = !held.Resolved.empty() && held.Resolved.back() == L'\\';
+    return held.Resolved + (separated ? L"" : L"\\") + name;
+}
+
+/// Throws when the held folder's resolved path no longer leads to it (a
+/// folder above it was renamed): nothing more is done by that path.
+void CheckResolvedPath(const HeldFolder& held, const std::wstring& folder)
+{
+    FileIdentity identity;
+    if (!QueryIdentity(held.Resolved, identity) || !(identity == held.Identity))
+        throw fs::filesystem_error("CleanupOstrelHardlinks", folder,
+                                   std::error_code(ERROR_PATH_NOT_FOUND, std::system_category()));
+}
+
+/// A path as the log shows it: without the "\\?\" prefix.
+std::wstring DisplayPath(const std::wstring& path)
+{
+    if (path.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        return L"\\\\" + path.substr(8);
+    return path.rfind(L"\\\\?\\", 0) == 0 ? path.substr(4) : path;
+}
+
+/// The folder part of a path ending in a name; empty when there is none.
+std::wstring ParentOf(const std::wstring& path)
+{
+    const size_t separator = path.find_last_of(L'\\');
+    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+}
+
+/// The open entry lies directly in the held folder. Its final path
+/// (`entryFinal`; empty where the system cannot tell) must continue the
+/// held folder's, which a link the system followed to elsewhere does not,
+/// and it must be the very file the held folder lists under its name: the
+/// same volume and file index (`listedIndex`, from the listing through the
+/// held handle), or else a parent with the held folder's identity. Without
+/// a final path, the entry's path on its volume must continue the held
+/// folder's on the same volume.
+bool IsChildOf(const HeldFolder& held, HANDLE entry, const FileIdentity& identity,
+               const std::wstring& entryFinal, ULONGLONG listedIndex)
+{
+    if (identity.Volume != held.Identity.Volume)
+        return false;
+    if (entryFinal.empty()) {
+        const std::wstring name = NameOnVolume(entry);
+        return !name.empty() && !held.Name.empty() &&
+               ::CompareStringOrdinal(ParentOf(name).c_str(), -1, held.Name.c_str(), -1, TRUE) == CSTR_EQUAL;
+    }
+    const std::wstring parentPath = ParentOf(entryFinal);
+    if (::CompareStringOrdinal(parentPath.c_str(), -1, held.Resolved.c_str(), -1, TRUE) != CSTR_EQUAL)
+        return false;
+    if (listedIndex != 0 && identity.Index == listedIndex)
+        return true;
+    FileIdentity parent;
+    return QueryIdentity(parentPath + L"\\", parent) && parent == held.Identity;
+}
+
+/// Marks the open file or folder for deletion when its last handle closes.
+bool DeleteThrough(HANDLE file)
+{
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
+}
+
+/// An entry that could not be deleted: moved to the temporary directory and
+/// deleted there at restart, or, when it cannot move, deleted at restart
+/// where it stands. `shown` is its name in the log, `path` the one acted on.
+void DeferEntry(const HeldFolder& held, const std::wstring& folder, const std::wstring& shown,
+                const std::wstring& path)
+{
+    CheckResolvedPath(held, folder);
     const std::wstring temporary = GetUniqueTempPath();
-    if (::MoveFileExW(entry.c_str(), temporary.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    if (::MoveFileExW(path.c_str(), temporary.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         const BOOL registered = ::MoveFileExW(temporary.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
         const DWORD error = ::GetLastError();
-        LogPrintfW(L"Moved %s -> %s, dest on reboot %s (%d)\n", entry.c_str(), temporary.c_str(),
+        LogPrintfW(L"Moved %s -> %s, dest on reboot %s (%d)\n", shown.c_str(), temporary.c_str(),
                    Outcome(registered), static_cast<int>(error));
         return;
     }
-    const BOOL registered = ::MoveFileExW(entry.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    const BOOL registered = ::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     const DWORD error = ::GetLastError();
-    LogPrintfW(L"Moved %s -> %s failed, entry on reboot %s (%d)\n", entry.c_str(), temporary.c_str(),
+    LogPrintfW(L"Moved %s -> %s failed, entry on reboot %s (%d)\n", shown.c_str(), temporary.c_str(),
                Outcome(registered), static_cast<int>(error));
+}
+
+/// Deletes one listed entry through a handle checked to be a child of the
+/// held folder, or defers it to the next restart. A link is opened as the
+/// link itself where the system allows it, so deleting it never touches its
+/// target; where the system follows it anyway, a link to outside the folder
+/// shows up as no child and is left alone.
+void RemoveEntry(const HeldFolder& held, const std::wstring& folder, const std::wstring& name,
+                 ULONGLONG listedIndex)
+{
+    const std::wstring shown = (fs::path(folder) / name).wstring();
+    const std::wstring path = ResolvedEntry(held, name);
+    qv::unique_file entry(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr));
+    if (!entry) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            DeferEntry(held, folder, shown, path); // in use without sharing, for instance
+        return;                                    // otherwise gone meanwhile
+    }
+    BY_HANDLE_FILE_INFORMATION info = {};
+    const bool known = ::GetFileInformationByHandle(entry.get(), &info) != FALSE;
+    const FileIdentity identity = {info.dwVolumeSerialNumber,
+                                   (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    const std::wstring entryFinal = FinalPathOf(entry.get());
+    if (!known || !IsChildOf(held, entry.get(), identity, entryFinal, listedIndex)) {
+        const std::wstring target = entryFinal.empty() ? NameOnVolume(entry.get()) : DisplayPath(entryFinal);
+        LogPrintfW(L"Skipped link %s -> %s\n", shown.c_str(), target.c_str());
+        return;
+    }
+    const bool realFolder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                            !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    // A folder of its own is moved whole, as deleting a file cannot remove it.
+    if (!realFolder && DeleteThrough(entry.get())) {
+        entry.reset();
+        LogPrintfW(L"Delete file %s\n", shown.c_str());
+        return;
+    }
+    entry.reset();
+    DeferEntry(held, folder, shown, path);
+}
+
+/// Works on each entry of the held folder as it is listed, one level deep,
+/// "." and ".." left out. The listing is read through the held handle, so
+/// it is the checked folder's. Throws the file-system error when the folder
+/// cannot be listed, or when the listing fails part-way (entries handled
+/// before stay handled).
+void RemoveEntries(const HeldFolder& held, const std::wstring& folder)
+{
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!::GetFileInformationByHandle(held.Handle.get(), &info) ||
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        throw fs::filesystem_error("directory_iterator::directory_iterator", folder,
+                                   std::error_code(ERROR_DIRECTORY, std::system_category()));
+    std::vector<LONGLONG> buffer(8192); // 64 KiB, aligned for the records
+    for (bool first = true;; first = false) {
+        if (!::GetFileInformationByHandleEx(held.Handle.get(), FileIdBothDirectoryInfo, buffer.data(),
+                                            static_cast<DWORD>(buffer.size() * sizeof(LONGLONG)))) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_NO_MORE_FILES || (first && error == ERROR_FILE_NOT_FOUND))
+                return;
+            if (first)
+                throw fs::filesystem_error("directory_iterator::directory_iterator", folder,
+                                           std::error_code(static_cast<int>(error), std::system_category()));
+            throw fs::filesystem_error("directory_iterator::operator++",
+                                       std::error_code(static_cast<int>(error), std::system_category()));
+        }
+        const auto* bytes = reinterpret_cast<const BYTE*>(buffer.data());
+        for (;;) {
+            const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes);
+            const std::wstring name(record->FileName, record->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..")
+                RemoveEntry(held, folder, name, static_cast<ULONGLONG>(record->FileId.QuadPart));
+            if (record->NextEntryOffset == 0)
+                break;
+            bytes += record->NextEntryOffset;
+        }
+    }
+}
+
+/// Removes the emptied held folder, or registers it for removal at restart.
+void RemoveHeldFolder(HeldFolder& held, const std::wstring& folder)
+{
+    CheckResolvedPath(held, folder);
+    bool removed = held.CanDelete && DeleteThrough(held.Handle.get());
+    held.Handle.reset();
+    if (!removed && !held.CanDelete)
+        removed = ::RemoveDirectoryW(held.Resolved.c_str()) != FALSE;
+    if (removed && ::GetFileAttributesW(held.Resolved.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        LogPrintfW(L"Success on deleting HL folder : %s\n", folder.c_str());
+        return;
+    }
+    const BOOL registered = ::MoveFileExW(held.Resolved.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    const DWORD lastError = ::GetLastError();
+    LogPrintfW(L"Could not delete HL folder %s, on reboot %s (%d)\n", folder.c_str(), Outcome(registered),
+               static_cast<int>(lastError));
 }
 
 } // namespace
@@ -134,24 +323,24 @@ bool CleanupOstrelHardlinks(std::wstring folder)
 {
     if (folder.empty())
         return true;
-    if (const wchar_t* reason = ProtectedFolderReason(folder)) {
-        LogPrintfW(L"Refused to clean up HL folder %s: it is %s\n", folder.c_str(), reason);
-        return false;
-    }
-    if (!qv::PathExists(folder))
-        return true;
     try {
-        const std::wstring folderFinal = FinalPathOf(folder);
-        for (const std::wstring& name : ListEntries(folder))
-            RemoveEntry((fs::path(folder) / name).wstring(), folderFinal);
-        if (!::RemoveDirectoryW(folder.c_str())) {
-            const BOOL registered = ::MoveFileExW(folder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-            const DWORD lastError = ::GetLastError();
-            LogPrintfW(L"Could not delete HL folder %s, on reboot %s (%d)\n", folder.c_str(),
-                       Outcome(registered), static_cast<int>(lastError));
-            return true;
+        if (IsBareDrive(folder)) {
+            LogPrintfW(L"Refused to clean up HL folder %s: it is a volume root\n", folder.c_str());
+            return false;
         }
-        LogPrintfW(L"Success on deleting HL folder : %s\n", folder.c_str());
+        HeldFolder held;
+        if (const DWORD error = HoldFolder(folder, held)) {
+            if (!qv::PathExists(folder))
+                return true; // nothing there: nothing to say
+            throw fs::filesystem_error("directory_iterator::directory_iterator", folder,
+                                       std::error_code(static_cast<int>(error), std::system_category()));
+        }
+        if (const wchar_t* reason = ProtectedFolderReason(held.Handle.get(), held.Resolved)) {
+            LogPrintfW(L"Refused to clean up HL folder %s: it is %s\n", folder.c_str(), reason);
+            return false;
+        }
+        RemoveEntries(held, folder);
+        RemoveHeldFolder(held, folder);
         return true;
     } catch (const std::exception& caught) {
         LogPrintf("CleanupOstrelHardlinks exception: %s\n", caught.what());

@@ -2,8 +2,6 @@
 
 #include "common/unique_handle.h"
 
-#include <windows.h>
-
 #include <cwctype>
 #include <vector>
 
@@ -25,28 +23,15 @@ std::wstring FullPath(const std::wstring& path)
     return (length == 0 || length >= buffer.size()) ? path : std::wstring(buffer.data(), length);
 }
 
-} // namespace
-
-std::wstring FinalPathOf(const std::wstring& path)
+/// Opens what `path` names for its attributes only, links followed.
+qv::unique_file OpenForQuery(const std::wstring& path)
 {
-    qv::unique_file folder(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+    if (path.empty())
+        return qv::unique_file();
+    return qv::unique_file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!folder)
-        return {};
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        const DWORD length = ::GetFinalPathNameByHandleW(folder.get(), buffer.data(),
-                                                         static_cast<DWORD>(buffer.size()), VOLUME_NAME_DOS);
-        if (length == 0)
-            return {};
-        if (length < buffer.size())
-            return std::wstring(buffer.data(), length);
-        buffer.resize(length + 1);
-    }
 }
-
-namespace {
 
 /// A drive ("c:"), a share ("\\server\share") or a volume ("\\?\volume{...}")
 /// with nothing below it. Takes a comparable path.
@@ -63,36 +48,78 @@ bool IsRootForm(const std::wstring& path)
     return false;
 }
 
-bool IsVolumeRoot(const std::wstring& comparable, const std::wstring& raw)
+/// One of the folders the held folder is compared with.
+struct Reference {
+    std::wstring Comparable; // empty when the folder is unknown
+    FileIdentity Identity;
+    bool HasIdentity = false;
+};
+
+Reference ReferenceAt(const std::wstring& path)
 {
-    if (IsRootForm(comparable))
-        return true;
-    std::vector<wchar_t> volume(raw.size() + MAX_PATH + 1);
-    return ::GetVolumePathNameW(raw.c_str(), volume.data(), static_cast<DWORD>(volume.size())) &&
-           ComparablePath(volume.data()) == comparable;
+    Reference reference;
+    if (path.empty())
+        return reference;
+    const std::wstring finalPath = FinalPathOf(path);
+    reference.Comparable = ComparablePath(finalPath.empty() ? path : finalPath);
+    reference.HasIdentity = QueryIdentity(path, reference.Identity);
+    return reference;
 }
 
-std::wstring SystemFolder(SystemFolderFn query)
+Reference SystemFolder(SystemFolderFn query)
 {
     wchar_t buffer[MAX_PATH + 1] = {};
     const UINT length = query(buffer, MAX_PATH + 1);
-    return (length == 0 || length > MAX_PATH) ? std::wstring() : ComparablePath(buffer);
+    return (length == 0 || length > MAX_PATH) ? Reference() : ReferenceAt(buffer);
 }
 
-/// True when `comparable` is `folder` under any of its names.
-bool IsSameFolder(const std::wstring& comparable, const std::wstring& folder)
+/// The folder is the reference: the same identity, or (where an identity
+/// cannot be read) the same resolved path.
+bool IsSame(const FileIdentity* identity, const std::wstring& comparable, const Reference& reference)
 {
-    if (folder.empty())
-        return false;
-    if (comparable == folder)
+    if (identity && reference.HasIdentity && *identity == reference.Identity)
         return true;
-    const std::wstring finalPath = FinalPathOf(folder);
-    return !finalPath.empty() && ComparablePath(finalPath) == comparable;
+    return !reference.Comparable.empty() && reference.Comparable == comparable;
 }
 
-/// "C:", "C:\", "\\?\C:" and the like as written: a bare drive names the
-/// current folder of that drive, which may be any folder on it, so it is
-/// refused as the root it looks like.
+} // namespace
+
+bool QueryIdentity(HANDLE file, FileIdentity& identity)
+{
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!::GetFileInformationByHandle(file, &info))
+        return false;
+    identity.Volume = info.dwVolumeSerialNumber;
+    identity.Index = (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+bool QueryIdentity(const std::wstring& path, FileIdentity& identity)
+{
+    const qv::unique_file file = OpenForQuery(path);
+    return file && QueryIdentity(file.get(), identity);
+}
+
+std::wstring FinalPathOf(HANDLE file)
+{
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(file, buffer.data(),
+                                                         static_cast<DWORD>(buffer.size()), VOLUME_NAME_DOS);
+        if (length == 0)
+            return {};
+        if (length < buffer.size())
+            return std::wstring(buffer.data(), length);
+        buffer.resize(length + 1);
+    }
+}
+
+std::wstring FinalPathOf(const std::wstring& path)
+{
+    const qv::unique_file file = OpenForQuery(path);
+    return file ? FinalPathOf(file.get()) : std::wstring();
+}
+
 bool IsBareDrive(const std::wstring& folder)
 {
     std::wstring text = folder;
@@ -102,8 +129,6 @@ bool IsBareDrive(const std::wstring& folder)
         text.pop_back();
     return text.size() == 2 && text[1] == L':';
 }
-
-} // namespace
 
 std::wstring ComparablePath(const std::wstring& path)
 {
@@ -124,22 +149,37 @@ std::wstring ComparablePath(const std::wstring& path)
     return full;
 }
 
+const wchar_t* ProtectedFolderReason(HANDLE folder, const std::wstring& finalPath)
+{
+    FileIdentity held;
+    const FileIdentity* identity = QueryIdentity(folder, held) ? &held : nullptr;
+    const std::wstring comparable = ComparablePath(finalPath);
+    // The named folders first: a drive letter given to the Windows directory
+    // makes it a volume root too, and it is refused as what it is.
+    if (IsSame(identity, comparable, SystemFolder(::GetWindowsDirectoryW)) ||
+        IsSame(identity, comparable, SystemFolder(::GetSystemWindowsDirectoryW)))
+        return L"the Windows directory";
+    if (IsSame(identity, comparable, SystemFolder(::GetSystemDirectoryW)) ||
+        IsSame(identity, comparable, SystemFolder(::GetSystemWow64DirectoryW)))
+        return L"the system directory";
+    if (IsRootForm(comparable))
+        return L"a volume root";
+    std::vector<wchar_t> volume(finalPath.size() + MAX_PATH + 1);
+    if (!finalPath.empty() &&
+        ::GetVolumePathNameW(finalPath.c_str(), volume.data(), static_cast<DWORD>(volume.size())) &&
+        IsSame(identity, comparable, ReferenceAt(volume.data())))
+        return L"a volume root";
+    return nullptr;
+}
+
 const wchar_t* ProtectedFolderReason(const std::wstring& folder)
 {
     if (IsBareDrive(folder))
         return L"a volume root";
-    std::wstring comparable = ComparablePath(folder);
-    const std::wstring finalPath = FinalPathOf(folder);
-    if (!finalPath.empty())
-        comparable = ComparablePath(finalPath);
-    if (IsVolumeRoot(comparable, finalPath.empty() ? folder : finalPath))
-        return L"a volume root";
-    if (IsSameFolder(comparable, SystemFolder(::GetWindowsDirectoryW)))
-        return L"the Windows directory";
-    if (IsSameFolder(comparable, SystemFolder(::GetSystemDirectoryW)) ||
-        IsSameFolder(comparable, SystemFolder(::GetSystemWow64DirectoryW)))
-        return L"the system directory";
-    return nullptr;
+    const qv::unique_file file = OpenForQuery(folder);
+    if (!file)
+        return nullptr;
+    return ProtectedFolderReason(file.get(), FinalPathOf(file.get()));
 }
 
 } // namespace Orvane

@@ -30,7 +30,7 @@
 #define IOCTL_QV_SELF_CHECK    CTL_CODE(FILE_DEVICE_UNKNOWN, 4, METHOD_BUFFERED, FILE_WRITE_ACCESS)
 
 typedef struct QV_CONFIG {
-    ULONG InterfaceVersion, SelfCheckVerdict, SelfCheckBytes, OpenStatus;
+    ULONG InterfaceVersion, SelfCheckVerdict, SelfCheckBytes, OpenStatus, IgnoreCancel;
 } QV_CONFIG;
 
 static const struct { PCWSTR Name; SIZE_T Offset; ULONG Default; } qv_params[] = {
@@ -38,6 +38,7 @@ static const struct { PCWSTR Name; SIZE_T Offset; ULONG Default; } qv_params[] =
     { L"SelfCheckVerdict", offsetof(QV_CONFIG, SelfCheckVerdict), 0 }, /* verdict of the self-check */
     { L"SelfCheckBytes", offsetof(QV_CONFIG, SelfCheckBytes), 4 },     /* bytes of that answer */
     { L"OpenStatus", offsetof(QV_CONFIG, OpenStatus), 0 },             /* an error: opens fail */
+    { L"IgnoreCancel", offsetof(QV_CONFIG, IgnoreCancel), 0 },         /* 1: reads are not cancelled */
 };
 
 typedef struct QV_HANDLE {
@@ -99,7 +100,7 @@ static PIRP qv_take_read(QV_HANDLE *h)
     KeAcquireSpinLock(&qv.Lock, &irql);
     irp = h->PendingRead;
     h->PendingRead = NULL;
-    if (irp && !IoSetCancelRoutine(irp, NULL))
+    if (irp && !h->Config.IgnoreCancel && !IoSetCancelRoutine(irp, NULL))
         irp = NULL;
     KeReleaseSpinLock(&qv.Lock, irql);
     return irp;
@@ -130,8 +131,9 @@ static NTSTATUS qv_park_read(QV_HANDLE *h, PIRP irp)
         status = STATUS_INVALID_DEVICE_STATE;
     } else {
         irp->Tail.Overlay.DriverContext[0] = h;
-        IoSetCancelRoutine(irp, qv_cancel_read);
-        if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
+        if (!h->Config.IgnoreCancel)
+            IoSetCancelRoutine(irp, qv_cancel_read);
+        if (!h->Config.IgnoreCancel && irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
             status = STATUS_CANCELLED;
         } else {
             IoMarkIrpPending(irp);

@@ -159,6 +159,9 @@ const Row kRows[] = {
     {"ShouldUpdateSelfCheckRefused", {L"-shouldupdate", L"{drivers}"},
      S({kUpToDate, "Driver communication was rejected. Error 0xc000a000\nExitCode: 1 (true)\n"}), 1,
      Running({{L"SelfCheckVerdict", 0xC000A000}})},
+    {"ShouldUpdateSelfCheckAnswerTooShort", {L"-shouldupdate", L"{drivers}"},
+     S({kUpToDate, "Driver communication has failed. Error 0xd\nExitCode: 1 (true)\n"}), 1,
+     Running({{L"SelfCheckBytes", 2}})},
 };
 
 class CommandCases : public Cases {};

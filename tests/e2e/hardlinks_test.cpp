@@ -40,8 +40,22 @@ const Row kRows[] = {
      QV_AFTER_EXIT "CleanupOstrelHardlinks exception: [^\n]*\n", 0,
      [](Env& env) { WriteBytes(env.tmp / L"hl", "a file named as the folder"); },
      [](Env& env) { EXPECT_TRUE(fs::is_regular_file(env.tmp / L"hl")); }},
+    // Protected folders under any spelling: the prefix has the share
+    // \\localhost\c$ and C:\qvlinks\system32, a link to the system directory.
     {"SystemDirectoryIsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\windows\\system32"},
      QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\windows\\\\system32: it is the system directory\n", 0},
+    {"SystemDirectoryThroughAShareIsRefused",
+     {L"-uninstall", L"{drivers}", L"ostrel-hl-path=\\\\localhost\\c$\\windows\\system32"},
+     QV_AFTER_EXIT "Refused to clean up HL folder \\\\\\\\localhost\\\\c\\$\\\\windows\\\\system32: "
+                   "it is the system directory\n", 0},
+    {"ShareRootIsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=\\\\localhost\\c$"},
+     QV_AFTER_EXIT "Refused to clean up HL folder \\\\\\\\localhost\\\\c\\$: it is a volume root\n", 0},
+    {"SystemDirectoryThroughALinkIsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\qvlinks\\system32"},
+     QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\qvlinks\\\\system32: it is the system directory\n", 0},
+    // Wine follows links when it deletes: a link to outside the folder is left.
+    {"LinkToOutsideIsLeftAlone", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\qvlinks\\hl"},
+     QV_AFTER_EXIT "Skipped link C:\\\\qvlinks\\\\hl\\\\outside -> C:\\\\windows\\\\win\\.ini\n[\\s\\S]*", 0,
+     nullptr, [](Env&) { EXPECT_TRUE(fs::exists(L"C:\\windows\\win.ini")); }},
 };
 
 class HardlinksCases : public Cases {};

@@ -7,6 +7,8 @@
 #include "driversetup/service_control.h"
 #include "driversetup/service_registry.h"
 #include "fileops/delete_file.h"
+#include "fileops/hardlinks.h"
+#include "frontend/log.h"
 #include "ostrelsetup/ostrel_driver_setup.h"
 
 #include "support/import_patch.h"
@@ -36,7 +38,9 @@ void Record(const wchar_t* format, ...)
     g_lines.push_back(text);
 }
 
-ULONGLONG WINAPI FakeTicks() { return g_now; }
+/// Time moves by Sleep, and by 1 ms a reading, so that a loop that spins
+/// on the clock ends too.
+ULONGLONG WINAPI FakeTicks() { return g_now++; }
 void WINAPI FakeSleep(DWORD ms) { g_sleeps.push_back(ms), g_now += ms; }
 
 /// A clock that only Sleep moves, a fresh log, and the driver installed.
@@ -141,6 +145,44 @@ TEST_F(Engine, BrokenStartValuesAreRepairedAndSoundOnesLeftAlone)
     EXPECT_EQ(ServiceDword(L"Start"), 4u);
     EXPECT_EQ(ServiceDword(L"ErrorControl"), 3u);
     EXPECT_TRUE(g_lines.empty());
+}
+
+TEST_F(Engine, ReadsTheDriverNeverCancelsAreGivenUpAfter10s)
+{
+    SetServiceDword(L"IgnoreCancel", 1, true);
+    const ULONGLONG start = g_now;
+    EXPECT_EQ(setup_.StartDriver(), 0u);
+    EXPECT_GE(g_now - start, 10000u);
+    EXPECT_LT(g_now - start, 10500u);
+}
+
+using ListingFn = decltype(&GetFileInformationByHandleEx);
+ListingFn g_listing;
+
+BOOL WINAPI ListingFailsAfterItsFirstPart(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* buffer, DWORD size)
+{
+    static int parts = 0;
+    if (kind == FileIdBothDirectoryInfo && ++parts > 1)
+        return SetLastError(ERROR_ACCESS_DENIED), FALSE;
+    return g_listing(file, kind, buffer, size);
+}
+
+TEST(Hardlinks, AListingThatFailsPartWayLeavesWhatItListedHandled)
+{
+    Scratch tmp;
+    WriteBytes(tmp / L"hl\\entry", "x");
+    OpenLogFile((tmp / L"log").wstring());
+    {
+        const auto failing = PatchImport("kernel32.dll", "GetFileInformationByHandleEx", &ListingFailsAfterItsFirstPart);
+        g_listing = reinterpret_cast<ListingFn>(failing.original());
+        EXPECT_FALSE(CleanupOstrelHardlinks((tmp / L"hl").wstring()));
+    }
+    CloseLogFile();
+    const std::string log = ReadBytes(tmp / L"log");
+    EXPECT_NE(log.find("] Delete file " + U8(tmp / L"hl\\entry") + "\n["), std::string::npos) << log;
+    EXPECT_NE(log.find("] CleanupOstrelHardlinks exception: "), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(tmp / L"hl\\entry"));
+    EXPECT_TRUE(fs::exists(tmp / L"hl"));
 }
 
 } // namespace
