@@ -49,10 +49,34 @@ std::function<void(Env&)> Running(std::vector<std::pair<const wchar_t*, DWORD>> 
     };
 }
 
+/// A copy of the tool in the row's folder, beside a DLL that leaves a marker
+/// when loaded, under each name the tool or the DLLs it loads could take
+/// from the program's folder; Wine prefers such copies for these names, as
+/// Windows does for DLLs that are not KnownDLLs.
+void Planted(Env& env)
+{
+    env.tool = env.tmp / L"QvOstrelSetup.exe";
+    fs::copy_file(ToolPath(), env.tool);
+    for (const wchar_t* name : {L"version", L"setupapi", L"shlwapi", L"cabinet", L"wintrust"}) {
+        fs::copy_file(BuildFolder() / L"tests/planted_marker.dll", env.tmp / (std::wstring(name) + L".dll"));
+        env.values.push_back(std::make_unique<ScopedValue>(
+            L"Software\\Wine\\AppDefaults\\QvOstrelSetup.exe\\DllOverrides", name, REG_SZ, L"native,builtin",
+            32, HKEY_CURRENT_USER));
+    }
+}
+
+void NothingLoaded(Env& env)
+{
+    for (const auto& entry : fs::directory_iterator(env.tmp.path()))
+        EXPECT_NE(entry.path().extension(), L".loaded") << entry.path();
+}
+
 const Row kRows[] = {
     // The command line: which command runs, and the codes every command shares.
     {"NoCommand", {L"{drivers}", L"/install", L"install", L"--", L"-check"},
      S({"Driver path: \"{dir}\"\nERROR: No valid command\n", kUsage}), 160},
+    {"NoCommandWithDllsPlanted", {L"{drivers}"}, S({"Driver path: \"{dir}\"\nERROR: No valid command\n", kUsage}),
+     160, Planted, NothingLoaded},
     {"NoPackageIsExitCode3BeforeTheCommand", {L"-install", L"drivers-path={tmp}"},
      "ERROR: Invalid driver directory\n", 3},
     {"InstallWinsOverUninstallAndCheck", {L"-uninstall", L"-check", L"-INSTALL", L"{drivers}", L"service-start=0"},
@@ -78,6 +102,10 @@ const Row kRows[] = {
      S({kHeader, kFresh, "{setup:Install.NTamd64}StartService(\"QvOstrel\") = 0x0\n"
                          "QueryServiceStatus(\"QvOstrel\") = \"running\"\nExitCode: 0x0 \"OK\"\n"}), 0,
      nullptr, [](Env&) { Expect(SERVICE_RUNNING, 1, 3, 1, L"testpkg"); }},
+    {"FirstInstallWithDllsPlanted", {L"-install", L"{drivers}"},
+     S({kHeader, kFresh, "{setup:Install.NTamd64}StartService(\"QvOstrel\") = 0x0\n"
+                         "QueryServiceStatus(\"QvOstrel\") = \"running\"\nExitCode: 0x0 \"OK\"\n"}), 0,
+     Planted, NothingLoaded},
     {"InstallWithoutStart", {L"-install", L"{drivers}", L"service-start=0"},
      S({kHeader, kFresh, "{setup:Install.NTamd64}QueryServiceStatus(\"QvOstrel\") = \"stopped\"\n"
                          "ExitCode: 0x0 \"OK\"\n"}), 0,
@@ -131,7 +159,15 @@ const Row kRows[] = {
      S({"Driver path: \"{dir}\"\nUninstall QvOstrel:\n  {inf} [1.0.0.1]\n  {img} [n/a]\n  {cat}\n", kFresh,
         "{setup:Uninstall.NTamd64}QueryServiceStatus(\"QvOstrel\") = \"not installed\"\nExitCode: 0x0 \"OK\"\n"}), 0},
 
+    {"UninstallWithDllsPlanted", {L"-uninstall", L"{drivers}"},
+     "Driver path: \"{dir}\"\nUninstall QvOstrel:\n  {inf} [1.0.0.1]\n  {img} [1.0.0.1]\n  {cat}\n"
+     "ControlService(\"QvOstrel\", SERVICE_CONTROL_STOP) = 0x0\nProbe(\"{img}\") = 0x0\n"
+     "{setup:Uninstall.NTamd64}QueryServiceStatus(\"QvOstrel\") = \"not installed\"\nExitCode: 0x0 \"OK\"\n", 0,
+     [](Env& env) { Install(L"testpkg"); Planted(env); }, NothingLoaded},
+
     // -check
+    {"CheckWithDllsPlanted", {L"-check", L"{drivers}"}, S({kRunning, "Driver: 1.0.0.1, Interface: v3, NTDDI: 0x0A000000\n"}),
+     0, [](Env& env) { Running()(env); Planted(env); }, NothingLoaded},
     {"CheckStopped", {L"-check", L"{drivers}"}, "Driver path: \"{dir}\"\nQueryStatus(\"QvOstrel\") = \"stopped\"\n",
      1062, [](Env&) { Install(L"testpkg", false); }},
     {"CheckRunning", {L"-check", L"{drivers}"},
@@ -156,6 +192,8 @@ const Row kRows[] = {
      "Driver path: \"{dir}\"\nRegQueryValue(\"ErrorControl\":5, Type:4) = 0x0\nQvOstrel registry entries are damaged\n"
      "ExitCode: 1 (true)\n", 1, [](Env& env) { Running()(env); SetServiceDword(L"ErrorControl", 5); }},
     {"ShouldUpdateCurrent", {L"-shouldupdate", L"{drivers}"}, S({kUpToDate, "ExitCode: 0 (false)\n"}), 0, Running()},
+    {"ShouldUpdateCurrentWithDllsPlanted", {L"-shouldupdate", L"{drivers}"}, S({kUpToDate, "ExitCode: 0 (false)\n"}),
+     0, [](Env& env) { Running()(env); Planted(env); }, NothingLoaded},
     {"ShouldUpdateSelfCheckRefused", {L"-shouldupdate", L"{drivers}"},
      S({kUpToDate, "Driver communication was rejected. Error 0xc000a000\nExitCode: 1 (true)\n"}), 1,
      Running({{L"SelfCheckVerdict", 0xC000A000}})},

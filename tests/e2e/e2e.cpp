@@ -58,7 +58,7 @@ RunResult Tool(const Env& env, std::vector<std::wstring> args)
 {
     for (std::wstring& arg : args)
         arg = env.Expand(arg);
-    return Run(ToolPath(), args);
+    return Run(env.tool.empty() ? ToolPath() : env.tool, args);
 }
 
 void Install(const wchar_t* set, bool start)

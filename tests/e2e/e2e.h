@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -32,6 +33,9 @@ struct Env {
     RunResult run;
     /// Handles the row holds open while the tool runs.
     std::vector<HANDLE> held;
+    /// The exe the row runs, when not the built tool.
+    fs::path tool;
+    std::vector<std::unique_ptr<ScopedValue>> values;
     /// The row's tokens replaced in `text`, escaped for a regular expression
     /// when `pattern` is true.
     std::string Expand(std::string text, bool pattern = false) const;

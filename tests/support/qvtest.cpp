@@ -200,28 +200,29 @@ DWORD ServiceDword(const wchar_t* name, DWORD* type)
     return value;
 }
 
-ScopedValue::ScopedValue(const wchar_t* key, const wchar_t* name, DWORD type, const void* data, DWORD size)
-    : key_(key), name_(name)
+ScopedValue::ScopedValue(const wchar_t* key, const wchar_t* name, DWORD type, const void* data, DWORD size,
+                         HKEY root)
+    : root_(root), key_(key), name_(name)
 {
     DWORD length = 0;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, &savedType_, nullptr, &length) == ERROR_SUCCESS) {
+    if (RegGetValueW(root, key, name, RRF_RT_ANY, &savedType_, nullptr, &length) == ERROR_SUCCESS) {
         saved_.resize(length);
-        existed_ = RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY | RRF_NOEXPAND, &savedType_,
-                                saved_.data(), &length) == ERROR_SUCCESS;
+        existed_ = RegGetValueW(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, &savedType_, saved_.data(), &length) ==
+                   ERROR_SUCCESS;
     }
     if (data)
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, name, type, data, size);
+        RegSetKeyValueW(root, key, name, type, data, size);
     else
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key, name);
+        RegDeleteKeyValueW(root, key, name);
 }
 
 ScopedValue::~ScopedValue()
 {
     if (existed_)
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, key_.c_str(), name_.c_str(), savedType_, saved_.data(),
+        RegSetKeyValueW(root_, key_.c_str(), name_.c_str(), savedType_, saved_.data(),
                         static_cast<DWORD>(saved_.size()));
     else
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key_.c_str(), name_.c_str());
+        RegDeleteKeyValueW(root_, key_.c_str(), name_.c_str());
 }
 
 bool PendingRename(const fs::path& path)

@@ -64,13 +64,16 @@ void SetServiceDword(const wchar_t* name, DWORD value, bool parameters = false);
 DWORD ServiceDword(const wchar_t* name, DWORD* type = nullptr);
 void SetServiceValue(const wchar_t* name, DWORD type, const void* data, DWORD size);
 
-/// A value under HKLM set for the scope and put back (or removed) after.
+/// A registry value set (or, with null data, removed) for the scope and put
+/// back after.
 class ScopedValue {
 public:
-    ScopedValue(const wchar_t* key, const wchar_t* name, DWORD type, const void* data, DWORD size);
+    ScopedValue(const wchar_t* key, const wchar_t* name, DWORD type, const void* data, DWORD size,
+                HKEY root = HKEY_LOCAL_MACHINE);
     ~ScopedValue();
 
 private:
+    HKEY root_;
     std::wstring key_, name_;
     std::vector<BYTE> saved_;
     DWORD savedType_ = 0;
