@@ -3,8 +3,8 @@
 // directives.
 #include "driversetup/driver_setup.h"
 
-#include "common/unique_handle.h"
 #include "driversetup/log_line.h"
+#include "driversetup/setup_library.h"
 
 #include <string>
 
@@ -21,6 +21,13 @@ DWORD HandleResult(Handle handle)
 }
 
 DWORD ResultOf(BOOL succeeded) { return succeeded ? 0 : ::GetLastError(); }
+
+/// The library's default queue callback; a commit without it ends.
+UINT DefaultCallback(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR param2)
+{
+    return qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupDefaultQueueCallbackW),
+                           static_cast<UINT>(FILEOP_ABORT), context, notification, param1, param2);
+}
 
 /// The source file a "need media" notification asks for is there.
 bool SourcePresent(const SOURCE_MEDIA_W* media)
@@ -39,7 +46,7 @@ UINT CALLBACK CommitCallback(PVOID context, UINT notification, UINT_PTR param1, 
     switch (notification) {
     case SPFILENOTIFY_NEEDMEDIA:
         if (SourcePresent(reinterpret_cast<const SOURCE_MEDIA_W*>(param1)))
-            return ::SetupDefaultQueueCallbackW(context, notification, param1, param2);
+            return DefaultCallback(context, notification, param1, param2);
         ::SetLastError(ERROR_FILE_NOT_FOUND);
         return FILEOP_ABORT;
     case SPFILENOTIFY_COPYERROR: {
@@ -48,7 +55,7 @@ UINT CALLBACK CommitCallback(PVOID context, UINT notification, UINT_PTR param1, 
         return FILEOP_ABORT;
     }
     default:
-        return ::SetupDefaultQueueCallbackW(context, notification, param1, param2);
+        return DefaultCallback(context, notification, param1, param2);
     }
 }
 
@@ -57,7 +64,8 @@ UINT CALLBACK CommitCallback(PVOID context, UINT notification, UINT_PTR param1, 
 DWORD DriverSetup::InstallInfSection(const std::wstring& infPath, const std::wstring& section,
                                      const std::wstring& sourceDirectory)
 {
-    qv::unique_hinf inf(::SetupOpenInfFileW(infPath.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
+    unique_hinf inf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupOpenInfFileW), INVALID_HANDLE_VALUE,
+                                    infPath.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
     DWORD code = HandleResult(inf.get());
     LogLine(Log, L"SetupOpenInfFile(\"%s\") = 0x%lx\n", infPath.c_str(), code);
     if (code != 0) {
@@ -65,7 +73,8 @@ DWORD DriverSetup::InstallInfSection(const std::wstring& infPath, const std::wst
         return code;
     }
 
-    qv::unique_file_queue queue(::SetupOpenFileQueue());
+    unique_file_queue queue(
+        qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupOpenFileQueue), INVALID_HANDLE_VALUE));
     code = HandleResult(queue.get());
     LogLine(Log, L"SetupOpenFileQueue() = 0x%lx\n", code);
     if (code != 0) {
@@ -73,30 +82,35 @@ DWORD DriverSetup::InstallInfSection(const std::wstring& infPath, const std::wst
         return code;
     }
 
-    code = ResultOf(::SetupInstallFilesFromInfSectionW(inf.get(), nullptr, queue.get(),
-                                                       section.c_str(), sourceDirectory.c_str(), 0));
+    code = ResultOf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupInstallFilesFromInfSectionW), FALSE,
+                                    inf.get(), nullptr, queue.get(), section.c_str(),
+                                    sourceDirectory.c_str(), 0u));
     LogLine(Log, L"SetupInstallFilesFromInfSection(\"%s\", \"%s\") = 0x%lx\n", infPath.c_str(),
             section.c_str(), code);
     if (code != 0)
         return code;
 
     const std::wstring services = section + L".Services";
-    code = ResultOf(::SetupInstallServicesFromInfSectionW(inf.get(), services.c_str(), 0));
+    code = ResultOf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupInstallServicesFromInfSectionW),
+                                    FALSE, inf.get(), services.c_str(), 0ul));
     LogLine(Log, L"SetupInstallServicesFromInfSection(\"%s\", \"%s\") = 0x%lx\n", infPath.c_str(),
             services.c_str(), code);
     if (code != 0)
         return code;
 
-    qv::unique_queue_context context(
-        ::SetupInitDefaultQueueCallbackEx(nullptr, static_cast<HWND>(INVALID_HANDLE_VALUE), 0, 0, nullptr));
-    code = ResultOf(::SetupCommitFileQueueW(nullptr, queue.get(), CommitCallback, context.get()));
+    unique_queue_context context(qv::CallIfFound(
+        ORVANE_SETUP_FUNCTION(SetupInitDefaultQueueCallbackEx), static_cast<PVOID>(nullptr), nullptr,
+        static_cast<HWND>(INVALID_HANDLE_VALUE), 0u, 0ul, nullptr));
+    code = ResultOf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupCommitFileQueueW), FALSE, nullptr,
+                                    queue.get(), CommitCallback, context.get()));
     LogLine(Log, L"SetupCommitFileQueue(SetupDefaultQueueCallback) = 0x%lx\n", code);
     if (code != 0)
         return code;
 
-    code = ResultOf(::SetupInstallFromInfSectionW(nullptr, inf.get(), section.c_str(), SPINST_REGISTRY,
-                                                  nullptr, sourceDirectory.c_str(), 0, nullptr,
-                                                  nullptr, nullptr, nullptr));
+    code = ResultOf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupInstallFromInfSectionW), FALSE,
+                                    nullptr, inf.get(), section.c_str(), static_cast<UINT>(SPINST_REGISTRY),
+                                    nullptr, sourceDirectory.c_str(), 0u, nullptr, nullptr, nullptr,
+                                    nullptr));
     LogLine(Log, L"SetupInstallFromInfSection(\"%s\", SPINST_REGISTRY) = 0x%lx\n", section.c_str(),
             code);
     return code;

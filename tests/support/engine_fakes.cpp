@@ -494,21 +494,22 @@ FakeSetupLibrary::FakeSetupLibrary()
         throw std::logic_error("FakeSetupLibrary: only one at a time");
     g_library = this;
     try {
-        const char* dll = "setupapi.dll";
-        patches_.push_back(PatchImport(dll, "SetupOpenInfFileW", &FakeOpenInf));
-        patches_.push_back(PatchImport(dll, "SetupOpenFileQueue", &FakeOpenQueue));
-        patches_.push_back(PatchImport(dll, "SetupInstallFilesFromInfSectionW", &FakeInstallFiles));
-        patches_.push_back(
-            PatchImport(dll, "SetupInstallServicesFromInfSectionW", &FakeInstallServices));
-        patches_.push_back(PatchImport(dll, "SetupInitDefaultQueueCallbackEx", &FakeInitContext));
-        patches_.push_back(PatchImport(dll, "SetupCommitFileQueueW", &FakeCommit));
-        patches_.push_back(PatchImport(dll, "SetupInstallFromInfSectionW", &FakeInstallFromSection));
-        patches_.push_back(PatchImport(dll, "SetupTermDefaultQueueCallback", &FakeTermContext));
-        patches_.push_back(PatchImport(dll, "SetupCloseFileQueue", &FakeCloseQueue));
-        patches_.push_back(PatchImport(dll, "SetupCloseInfFile", &FakeCloseInf));
+        const auto redirect = [this](const char* name, auto* replacement) {
+            overrides_.push_back(std::make_unique<ProcAddressOverride>(name, replacement));
+        };
+        redirect("SetupOpenInfFileW", &FakeOpenInf);
+        redirect("SetupOpenFileQueue", &FakeOpenQueue);
+        redirect("SetupInstallFilesFromInfSectionW", &FakeInstallFiles);
+        redirect("SetupInstallServicesFromInfSectionW", &FakeInstallServices);
+        redirect("SetupInitDefaultQueueCallbackEx", &FakeInitContext);
+        redirect("SetupCommitFileQueueW", &FakeCommit);
+        redirect("SetupInstallFromInfSectionW", &FakeInstallFromSection);
+        redirect("SetupTermDefaultQueueCallback", &FakeTermContext);
+        redirect("SetupCloseFileQueue", &FakeCloseQueue);
+        redirect("SetupCloseInfFile", &FakeCloseInf);
     } catch (...) {
-        while (!patches_.empty())
-            patches_.pop_back();
+        while (!overrides_.empty())
+            overrides_.pop_back();
         g_library = nullptr;
         throw;
     }
@@ -516,8 +517,8 @@ FakeSetupLibrary::FakeSetupLibrary()
 
 FakeSetupLibrary::~FakeSetupLibrary()
 {
-    while (!patches_.empty())
-        patches_.pop_back();
+    while (!overrides_.empty())
+        overrides_.pop_back(); // in reverse order
     g_library = nullptr;
 }
 

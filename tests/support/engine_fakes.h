@@ -15,6 +15,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -169,8 +170,8 @@ private:
 
 // --- the setup library ------------------------------------------------------
 
-/// Redirects the eleven setupapi imports the engine uses to a made-up setup
-/// library that does nothing but record its calls. Step numbers of the six
+/// Redirects the look-ups of the setupapi functions the engine uses to a
+/// made-up setup library that does nothing but record its calls. Step numbers of the six
 /// calls that InstallInfSection logs: 0 SetupOpenInfFileW, 1
 /// SetupOpenFileQueue, 2 SetupInstallFilesFromInfSectionW, 3
 /// SetupInstallServicesFromInfSectionW, 4 SetupCommitFileQueueW, 5
@@ -223,7 +224,7 @@ public:
     static PVOID Context();
 
 private:
-    std::vector<ImportPatch> patches_;
+    std::vector<std::unique_ptr<ProcAddressOverride>> overrides_;
 };
 
 // --- memory integrity and a locked image ------------------------------------

@@ -85,8 +85,7 @@ UINT CALLBACK RecordDefaultCallback(PVOID, UINT notification, UINT_PTR, UINT_PTR
 void ExpectUnattendedCommitCallback(PSP_FILE_CALLBACK_W callback)
 {
     ASSERT_NE(callback, nullptr);
-    qvtest::ImportPatch delegate =
-        qvtest::PatchImport("setupapi.dll", "SetupDefaultQueueCallbackW", &RecordDefaultCallback);
+    qvtest::ProcAddressOverride delegate("SetupDefaultQueueCallbackW", &RecordDefaultCallback);
     g_delegated = 0;
     EXPECT_EQ(callback(nullptr, SPFILENOTIFY_STARTCOPY, 0, 0), static_cast<UINT>(FILEOP_DOIT));
     EXPECT_EQ(g_delegated, static_cast<UINT>(SPFILENOTIFY_STARTCOPY));
