@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdarg>
+#include <list>
 #include <regex>
 
 namespace {
@@ -227,6 +228,39 @@ TEST_F(Setup, LoadedDriverImageIsRenamedBesideItselfAndDeletedAtRestart)
     RemoveDriver();
     std::error_code ignored;
     fs::remove(temporary, ignored);
+}
+
+TEST_F(Setup, NoDllPlantedBesideTheToolIsLoaded)
+{
+    // A copy of the tool in a folder of its own, run through each command
+    // with Wine told to prefer a DLL from the program's folder for these
+    // names (what Windows does for DLLs that are not KnownDLLs); then the
+    // same runs with the marker DLL planted there under each name.
+    const wchar_t* const names[] = {L"version", L"setupapi", L"shlwapi", L"cabinet", L"wintrust"};
+    std::list<qvtest::ScopedRegistryValue> overrides;
+    for (const wchar_t* name : names)
+        overrides.emplace_back(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\QvOstrelSetup.exe\\DllOverrides",
+                               name, L"native,builtin");
+    qvtest::ScratchFolder folder;
+    const fs::path tool = folder / L"QvOstrelSetup.exe";
+    qvtest::CopyFileTo(qvtest::ToolPath(), tool);
+    const std::wstring path = DriversPath(L"testpkg");
+    const std::vector<std::wstring> commands[] = {
+        {L"-install", path}, {L"-check", path}, {L"-shouldupdate", path}, {L"-uninstall", path}, {path}};
+    std::vector<qvtest::RunResult> clean;
+    for (const auto& args : commands)
+        clean.push_back(qvtest::RunProgram(tool, args));
+    for (const wchar_t* name : names)
+        qvtest::CopyFileTo(qvtest::BuildFolder() / L"tests" / L"planted_marker.dll",
+                           folder / (std::wstring(name) + L".dll"));
+    for (size_t i = 0; i < clean.size(); ++i) {
+        const qvtest::RunResult run = qvtest::RunProgram(tool, commands[i]);
+        EXPECT_EQ(run.exitCode, clean[i].exitCode) << i;
+        EXPECT_EQ(run.output, clean[i].output) << i;
+    }
+    EXPECT_EQ(clean[0].exitCode, 0u) << clean[0].output;
+    for (const wchar_t* name : names)
+        EXPECT_FALSE(fs::exists(folder / (std::wstring(name) + L".dll.loaded"))) << WideToUtf8(name);
 }
 
 } // namespace
