@@ -351,6 +351,7 @@ FakeSetupLibrary& ActiveLibrary()
 bool Fails(FakeSetupLibrary& fake, const char* name, int step)
 {
     fake.Calls.push_back(name);
+    fake.InteractiveSteps += fake.NonInteractive ? 0 : 1;
     if (fake.FailStep == step) {
         SetLastError(fake.FailCode);
         return true;
@@ -472,6 +473,11 @@ WINBOOL WINAPI FakeCloseQueue(HSPFILEQ queue)
     return ours;
 }
 
+WINBOOL WINAPI FakeSetNonInteractiveMode(WINBOOL on)
+{
+    return std::exchange(ActiveLibrary().NonInteractive, on);
+}
+
 VOID WINAPI FakeCloseInf(HINF inf)
 {
     ActiveLibrary().Calls.push_back(inf == FakeSetupLibrary::Inf()
@@ -507,6 +513,7 @@ FakeSetupLibrary::FakeSetupLibrary()
         redirect("SetupTermDefaultQueueCallback", &FakeTermContext);
         redirect("SetupCloseFileQueue", &FakeCloseQueue);
         redirect("SetupCloseInfFile", &FakeCloseInf);
+        redirect("SetupSetNonInteractiveMode", &FakeSetNonInteractiveMode);
     } catch (...) {
         while (!overrides_.empty())
             overrides_.pop_back();

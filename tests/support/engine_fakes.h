@@ -190,6 +190,10 @@ public:
     bool FailWithNull = false;
     /// SetupInitDefaultQueueCallbackEx answers null.
     bool NoQueueContext = false;
+    /// The library's non-interactive mode, and how many of the six steps ran
+    /// without it.
+    BOOL NonInteractive = FALSE;
+    int InteractiveSteps = 0;
 
     /// The name of every call, in order ("SetupOpenInfFileW", ...).
     std::vector<std::string> Calls;

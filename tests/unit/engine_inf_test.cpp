@@ -80,33 +80,63 @@ UINT CALLBACK RecordDefaultCallback(PVOID, UINT notification, UINT_PTR, UINT_PTR
     return FILEOP_DOIT;
 }
 
-/// The commit's callback is the default one, except that a missing source
-/// or a failed copy ends the commit with its error instead of asking a user.
+/// The commit's callback answers every notification where the default
+/// callback would ask a user; the others go to the default callback.
 void ExpectUnattendedCommitCallback(PSP_FILE_CALLBACK_W callback)
 {
     ASSERT_NE(callback, nullptr);
     qvtest::ProcAddressOverride delegate("SetupDefaultQueueCallbackW", &RecordDefaultCallback);
+    SOURCE_MEDIA_W media = {};
+    FILEPATHS_W failed = {};
+    failed.Win32Error = ERROR_ACCESS_DENIED;
+    FILEPATHS_W failedWithoutCode = {};
+    const UINT_PTR kMedia = reinterpret_cast<UINT_PTR>(&media);
+    const UINT_PTR kFailed = reinterpret_cast<UINT_PTR>(&failed);
+    const UINT_PTR kNoCode = reinterpret_cast<UINT_PTR>(&failedWithoutCode);
+    const struct {
+        UINT Notification;
+        UINT_PTR Param1;
+        UINT Answer;
+        DWORD LastError; // 0: not checked
+    } rows[] = {
+        {SPFILENOTIFY_NEEDMEDIA, kMedia, FILEOP_ABORT, ERROR_FILE_NOT_FOUND}, // source missing
+        {SPFILENOTIFY_COPYERROR, kFailed, FILEOP_ABORT, ERROR_ACCESS_DENIED},
+        {SPFILENOTIFY_RENAMEERROR, kFailed, FILEOP_ABORT, ERROR_ACCESS_DENIED},
+        {SPFILENOTIFY_BACKUPERROR, kNoCode, FILEOP_ABORT, ERROR_INSTALL_FAILURE},
+        {SPFILENOTIFY_DELETEERROR, kFailed, FILEOP_SKIP, 0},
+        {SPFILENOTIFY_TARGETEXISTS, kFailed, TRUE, 0},
+        {SPFILENOTIFY_TARGETNEWER, kFailed, TRUE, 0},
+        {SPFILENOTIFY_TARGETNEWER | SPFILENOTIFY_LANGMISMATCH, kFailed, TRUE, 0},
+    };
     g_delegated = 0;
+    for (const auto& row : rows) {
+        SetLastError(0);
+        EXPECT_EQ(callback(nullptr, row.Notification, row.Param1, 0), row.Answer) << row.Notification;
+        if (row.LastError != 0) {
+            EXPECT_EQ(GetLastError(), row.LastError) << row.Notification;
+        }
+    }
+    EXPECT_EQ(g_delegated, 0u) << "no question reaches the default callback";
+
+    // A source that is there is taken as it is; other notifications go to
+    // the default callback.
+    qvtest::ScratchFolder scratch;
+    qvtest::WriteFileBytes((scratch / L"QvOstrel.sys").wstring(), "MZ");
+    const std::wstring folder = scratch.path().wstring();
+    media.SourcePath = folder.c_str();
+    media.SourceFile = L"QvOstrel.sys";
+    EXPECT_EQ(callback(nullptr, SPFILENOTIFY_NEEDMEDIA, kMedia, 0), static_cast<UINT>(FILEOP_DOIT));
+    EXPECT_EQ(g_delegated, 0u);
     EXPECT_EQ(callback(nullptr, SPFILENOTIFY_STARTCOPY, 0, 0), static_cast<UINT>(FILEOP_DOIT));
     EXPECT_EQ(g_delegated, static_cast<UINT>(SPFILENOTIFY_STARTCOPY));
-
-    g_delegated = 0;
-    SOURCE_MEDIA_W media = {};
-    EXPECT_EQ(callback(nullptr, SPFILENOTIFY_NEEDMEDIA, reinterpret_cast<UINT_PTR>(&media), 0),
-              static_cast<UINT>(FILEOP_ABORT));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    FILEPATHS_W paths = {};
-    paths.Win32Error = ERROR_ACCESS_DENIED;
-    EXPECT_EQ(callback(nullptr, SPFILENOTIFY_COPYERROR, reinterpret_cast<UINT_PTR>(&paths), 0),
-              static_cast<UINT>(FILEOP_ABORT));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(g_delegated, 0u) << "no question reaches the default callback";
 }
 
 TEST_F(EngineInf, SuccessfulSectionLogsSixLinesInOrder)
 {
     FakeSetupLibrary library;
     EXPECT_EQ(Apply(), 0u);
+    EXPECT_EQ(library.InteractiveSteps, 0) << "every step in the non-interactive mode";
+    EXPECT_FALSE(library.NonInteractive) << "the mode is restored";
     const DWORD ok[6] = {};
     EXPECT_EQ(RecordedLines(), SectionLines(kSection, ok)) << RecordedText();
     EXPECT_EQ(library.Calls, kAllCalls) << "services before the commit, registry last";
@@ -145,7 +175,9 @@ TEST_F(EngineInf, SuccessfulSectionLogsSixLinesInOrder)
     qvtest::ClearRecordedLog();
     library.Calls.clear();
     library.NoQueueContext = true;
+    library.NonInteractive = TRUE;
     EXPECT_EQ(Apply(), 0u);
+    EXPECT_TRUE(library.NonInteractive) << "the previous mode is restored";
     EXPECT_EQ(RecordedLines(), SectionLines(kSection, ok)) << RecordedText();
     EXPECT_EQ(library.CommitContext, nullptr);
     EXPECT_EQ(library.Count("SetupCommitFileQueueW"), 1);
@@ -184,6 +216,18 @@ TEST_F(EngineInf, FailureAtEachStepEndsTheSectionThere)
         Lines expected = SectionLines(kSection, lineCodes);
         expected.resize(static_cast<size_t>(step) + 1);
         EXPECT_EQ(RecordedLines(), expected) << step << "\n" << RecordedText();
+        EXPECT_EQ(library.Calls, made[step]) << step;
+        EXPECT_EQ(library.InteractiveSteps, 0) << step;
+        EXPECT_FALSE(library.NonInteractive) << step << ": the mode is restored";
+    }
+
+    // A step that fails without a last error still ends the section, with
+    // a code that says it failed.
+    for (int step = 0; step < 6; ++step) {
+        qvtest::ClearRecordedLog();
+        FakeSetupLibrary library;
+        library.FailStep = step;
+        EXPECT_EQ(Apply(), static_cast<DWORD>(ERROR_INSTALL_FAILURE)) << step;
         EXPECT_EQ(library.Calls, made[step]) << step;
     }
 
