@@ -1,5 +1,7 @@
 #include "common/shell_text.h"
 
+#include "common/system_library.h"
+
 #include <stdexcept>
 
 namespace qv {
@@ -27,7 +29,7 @@ ShellText Resolve()
     ShellText text = {};
     if (ResolveFrom(::GetModuleHandleW(L"kernelbase.dll"), text))
         return text;
-    if (ResolveFrom(::LoadLibraryW(L"shlwapi.dll"), text))
+    if (ResolveFrom(SystemModule(L"shlwapi.dll"), text))
         return text;
     throw std::runtime_error("The shell's path functions are not available");
 }

@@ -5,7 +5,6 @@
 
 #include <windows.h>
 #include <winsvc.h>
-#include <setupapi.h>
 
 #include <utility>
 
@@ -78,24 +77,6 @@ struct sc_handle_traits {
     static void close(type h) noexcept { ::CloseServiceHandle(h); }
 };
 
-struct hinf_traits {
-    using type = HINF;
-    static type invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(type h) noexcept { ::SetupCloseInfFile(h); }
-};
-
-struct file_queue_traits {
-    using type = HSPFILEQ;
-    static type invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(type h) noexcept { ::SetupCloseFileQueue(h); }
-};
-
-struct queue_context_traits {
-    using type = PVOID;
-    static type invalid() noexcept { return nullptr; }
-    static void close(type h) noexcept { ::SetupTermDefaultQueueCallback(h); }
-};
-
 struct find_handle_traits {
     using type = HANDLE;
     static type invalid() noexcept { return INVALID_HANDLE_VALUE; }
@@ -118,9 +99,6 @@ using unique_file = unique_any<file_handle_traits>;       // CreateFileW
 using unique_handle = unique_any<handle_traits>;          // events, processes
 using unique_hkey = unique_any<hkey_traits>;
 using unique_schandle = unique_any<sc_handle_traits>;
-using unique_hinf = unique_any<hinf_traits>;
-using unique_file_queue = unique_any<file_queue_traits>;
-using unique_queue_context = unique_any<queue_context_traits>; // default queue callback
 using unique_find = unique_any<find_handle_traits>;
 using unique_hlocal = unique_any<hlocal_traits>;
 using unique_hglobal = unique_any<hglobal_traits>;

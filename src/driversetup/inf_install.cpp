@@ -1,10 +1,10 @@
 // One INF section through the setup library: its file directives, the
 // service directives of its ".Services" companion, then its registry
-// directives.
+// directives, all in the library's non-interactive mode.
 #include "driversetup/driver_setup.h"
 
-#include "common/unique_handle.h"
 #include "driversetup/log_line.h"
+#include "driversetup/setup_library.h"
 
 #include <string>
 
@@ -12,15 +12,52 @@ namespace Orvane {
 
 namespace {
 
-/// The code of a setup-library call that returns a handle: the thread's
-/// last error when it gave none, else 0.
+/// The code of a step that failed: the thread's last error, or
+/// ERROR_INSTALL_FAILURE when the library failed without setting one.
+DWORD FailureCode()
+{
+    const DWORD error = ::GetLastError();
+    return error != 0 ? error : ERROR_INSTALL_FAILURE;
+}
+
+/// The code of a setup-library call that returns a handle: a failure when
+/// it gave none.
 template <class Handle>
 DWORD HandleResult(Handle handle)
 {
-    return (handle == nullptr || handle == INVALID_HANDLE_VALUE) ? ::GetLastError() : 0;
+    return (handle == nullptr || handle == INVALID_HANDLE_VALUE) ? FailureCode() : 0;
 }
 
-DWORD ResultOf(BOOL succeeded) { return succeeded ? 0 : ::GetLastError(); }
+DWORD ResultOf(BOOL succeeded) { return succeeded ? 0 : FailureCode(); }
+
+/// The setup library's non-interactive mode for the scope's lifetime: a
+/// step that would ask a user fails instead. The previous mode comes back
+/// on every way out.
+class NonInteractiveScope {
+public:
+    NonInteractiveScope()
+    {
+        if (const auto set = ORVANE_SETUP_FUNCTION(SetupSetNonInteractiveMode)) {
+            previous_ = set(TRUE);
+            active_ = true;
+        }
+    }
+    ~NonInteractiveScope()
+    {
+        if (!active_)
+            return;
+        const DWORD error = ::GetLastError();
+        if (const auto set = ORVANE_SETUP_FUNCTION(SetupSetNonInteractiveMode))
+            set(previous_);
+        ::SetLastError(error);
+    }
+    NonInteractiveScope(const NonInteractiveScope&) = delete;
+    NonInteractiveScope& operator=(const NonInteractiveScope&) = delete;
+
+private:
+    BOOL previous_ = FALSE;
+    bool active_ = false;
+};
 
 /// The source file a "need media" notification asks for is there.
 bool SourcePresent(const SOURCE_MEDIA_W* media)
@@ -31,24 +68,39 @@ bool SourcePresent(const SOURCE_MEDIA_W* media)
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-/// The default queue callback, except that a missing source or a failed
-/// copy ends the commit with its error: the default would ask a user, who
-/// is not there, and wait for an answer for ever.
+/// Ends the commit with the failed operation's own code.
+UINT AbortWith(const FILEPATHS_W* paths)
+{
+    ::SetLastError(paths && paths->Win32Error ? paths->Win32Error : ERROR_INSTALL_FAILURE);
+    return FILEOP_ABORT;
+}
+
+/// The default queue callback, except for every notification where the
+/// default would ask a user, who is not there: the callback answers those.
 UINT CALLBACK CommitCallback(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR param2)
 {
+    const auto* paths = reinterpret_cast<const FILEPATHS_W*>(param1);
+    // An older, newer or other-language file in the target's place: the
+    // caller asked for this package, so its file is installed.
+    if (notification & (SPFILENOTIFY_LANGMISMATCH | SPFILENOTIFY_TARGETEXISTS | SPFILENOTIFY_TARGETNEWER))
+        return TRUE;
     switch (notification) {
     case SPFILENOTIFY_NEEDMEDIA:
         if (SourcePresent(reinterpret_cast<const SOURCE_MEDIA_W*>(param1)))
-            return ::SetupDefaultQueueCallbackW(context, notification, param1, param2);
+            return FILEOP_DOIT;
         ::SetLastError(ERROR_FILE_NOT_FOUND);
         return FILEOP_ABORT;
-    case SPFILENOTIFY_COPYERROR: {
-        const auto* paths = reinterpret_cast<const FILEPATHS_W*>(param1);
-        ::SetLastError(paths && paths->Win32Error ? paths->Win32Error : ERROR_WRITE_FAULT);
-        return FILEOP_ABORT;
-    }
+    case SPFILENOTIFY_COPYERROR:
+    case SPFILENOTIFY_RENAMEERROR:
+    case SPFILENOTIFY_BACKUPERROR:
+        return AbortWith(paths);
+    case SPFILENOTIFY_DELETEERROR:
+        // The file stays; an installed image is deleted afterwards, at the
+        // next restart if need be.
+        return FILEOP_SKIP;
     default:
-        return ::SetupDefaultQueueCallbackW(context, notification, param1, param2);
+        return qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupDefaultQueueCallbackW),
+                               static_cast<UINT>(FILEOP_ABORT), context, notification, param1, param2);
     }
 }
 
@@ -57,7 +109,9 @@ UINT CALLBACK CommitCallback(PVOID context, UINT notification, UINT_PTR param1, 
 DWORD DriverSetup::InstallInfSection(const std::wstring& infPath, const std::wstring& section,
                                      const std::wstring& sourceDirectory)
 {
-    qv::unique_hinf inf(::SetupOpenInfFileW(infPath.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
+    const NonInteractiveScope unattended;
+    unique_hinf inf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupOpenInfFileW), INVALID_HANDLE_VALUE,
+                                    infPath.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
     DWORD code = HandleResult(inf.get());
     LogLine(Log, L"SetupOpenInfFile(\"%s\") = 0x%lx\n", infPath.c_str(), code);
     if (code != 0) {
@@ -65,7 +119,8 @@ DWORD DriverSetup::InstallInfSection(const std::wstring& infPath, const std::wst
         return code;
     }
 
-    qv::unique_file_queue queue(::SetupOpenFileQueue());
+    unique_file_queue queue(
+        qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupOpenFileQueue), INVALID_HANDLE_VALUE));
     code = HandleResult(queue.get());
     LogLine(Log, L"SetupOpenFileQueue() = 0x%lx\n", code);
     if (code != 0) {
@@ -73,30 +128,35 @@ DWORD DriverSetup::InstallInfSection(const std::wstring& infPath, const std::wst
         return code;
     }
 
-    code = ResultOf(::SetupInstallFilesFromInfSectionW(inf.get(), nullptr, queue.get(),
-                                                       section.c_str(), sourceDirectory.c_str(), 0));
+    code = ResultOf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupInstallFilesFromInfSectionW), FALSE,
+                                    inf.get(), nullptr, queue.get(), section.c_str(),
+                                    sourceDirectory.c_str(), 0u));
     LogLine(Log, L"SetupInstallFilesFromInfSection(\"%s\", \"%s\") = 0x%lx\n", infPath.c_str(),
             section.c_str(), code);
     if (code != 0)
         return code;
 
     const std::wstring services = section + L".Services";
-    code = ResultOf(::SetupInstallServicesFromInfSectionW(inf.get(), services.c_str(), 0));
+    code = ResultOf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupInstallServicesFromInfSectionW),
+                                    FALSE, inf.get(), services.c_str(), 0ul));
     LogLine(Log, L"SetupInstallServicesFromInfSection(\"%s\", \"%s\") = 0x%lx\n", infPath.c_str(),
             services.c_str(), code);
     if (code != 0)
         return code;
 
-    qv::unique_queue_context context(
-        ::SetupInitDefaultQueueCallbackEx(nullptr, static_cast<HWND>(INVALID_HANDLE_VALUE), 0, 0, nullptr));
-    code = ResultOf(::SetupCommitFileQueueW(nullptr, queue.get(), CommitCallback, context.get()));
+    unique_queue_context context(qv::CallIfFound(
+        ORVANE_SETUP_FUNCTION(SetupInitDefaultQueueCallbackEx), static_cast<PVOID>(nullptr), nullptr,
+        static_cast<HWND>(INVALID_HANDLE_VALUE), 0u, 0ul, nullptr));
+    code = ResultOf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupCommitFileQueueW), FALSE, nullptr,
+                                    queue.get(), CommitCallback, context.get()));
     LogLine(Log, L"SetupCommitFileQueue(SetupDefaultQueueCallback) = 0x%lx\n", code);
     if (code != 0)
         return code;
 
-    code = ResultOf(::SetupInstallFromInfSectionW(nullptr, inf.get(), section.c_str(), SPINST_REGISTRY,
-                                                  nullptr, sourceDirectory.c_str(), 0, nullptr,
-                                                  nullptr, nullptr, nullptr));
+    code = ResultOf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupInstallFromInfSectionW), FALSE,
+                                    nullptr, inf.get(), section.c_str(), static_cast<UINT>(SPINST_REGISTRY),
+                                    nullptr, sourceDirectory.c_str(), 0u, nullptr, nullptr, nullptr,
+                                    nullptr));
     LogLine(Log, L"SetupInstallFromInfSection(\"%s\", SPINST_REGISTRY) = 0x%lx\n", section.c_str(),
             code);
     return code;

@@ -1,9 +1,15 @@
 #include "driversetup/versions.h"
 
+#include "common/system_library.h"
 #include "common/unique_handle.h"
 
 #include <cstdio>
 #include <cstdint>
+
+/// version.dll's export `fn`, looked up at each use: the exe does not import
+/// it, so it is loaded from the system directory by the commands that read
+/// file versions. Null when it is missing.
+#define ORVANE_VERSION_FUNCTION(fn) ::qv::SystemFunction<decltype(&::fn)>(L"version.dll", #fn)
 
 namespace Orvane {
 
@@ -42,7 +48,8 @@ bool GetFileVersion(const std::wstring& path, VersionQuad& version)
     if (path.empty())
         return false;
     DWORD ignored = 0;
-    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    const DWORD size =
+        qv::CallIfFound(ORVANE_VERSION_FUNCTION(GetFileVersionInfoSizeW), 0ul, path.c_str(), &ignored);
     if (size == 0)
         return false;
     qv::unique_hglobal memory(::GlobalAlloc(GMEM_MOVEABLE, size));
@@ -54,9 +61,11 @@ bool GetFileVersion(const std::wstring& path, VersionQuad& version)
     bool found = false;
     VS_FIXEDFILEINFO* info = nullptr;
     UINT infoLength = 0;
-    if (::GetFileVersionInfoW(path.c_str(), 0, size, data) &&
-        ::VerQueryValueW(data, L"\\", reinterpret_cast<void**>(&info), &infoLength) && info &&
-        infoLength >= sizeof(VS_FIXEDFILEINFO)) {
+    if (qv::CallIfFound(ORVANE_VERSION_FUNCTION(GetFileVersionInfoW), FALSE, path.c_str(), 0ul, size,
+                        data) &&
+        qv::CallIfFound(ORVANE_VERSION_FUNCTION(VerQueryValueW), FALSE, static_cast<const void*>(data),
+                        L"\\", reinterpret_cast<void**>(&info), &infoLength) &&
+        info && infoLength >= sizeof(VS_FIXEDFILEINFO)) {
         version.Ms = info->dwFileVersionMS;
         version.Ls = info->dwFileVersionLS;
         found = true;

@@ -70,6 +70,9 @@ DWORD Dispatch(const CommandLineOptions& options, const std::wstring& driverDire
         return CheckCommand();
     if (options.shouldUpdate)
         return ShouldUpdateCommand(driverDirectory) ? 1 : 0;
+    // The usage block needs the shell helpers: their look-up fails here,
+    // inside the error handler, if it fails at all.
+    qv::GetShellText();
     showUsage = true;
     exitCode = ERROR_BAD_ARGUMENTS;
     throw std::runtime_error("No valid command");
