@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <setupapi.h>
+
 #include <cstdarg>
 #include <regex>
 
@@ -183,6 +185,112 @@ TEST(Hardlinks, AListingThatFailsPartWayLeavesWhatItListedHandled)
     EXPECT_NE(log.find("] CleanupOstrelHardlinks exception: "), std::string::npos) << log;
     EXPECT_FALSE(fs::exists(tmp / L"hl\\entry"));
     EXPECT_TRUE(fs::exists(tmp / L"hl"));
+}
+
+// The setup library, step by step: a step fails on its return value; the
+// library's non-interactive mode spans the section and is put back.
+DWORD g_failure;
+std::vector<BOOL> g_modes;
+BOOL g_mode;
+
+template <class F>
+struct Failing;
+template <class R, class... A>
+struct Failing<R(A...)> {
+    static R WINAPI Call(A...)
+    {
+        SetLastError(g_failure);
+        if constexpr (std::is_same_v<R, BOOL>)
+            return FALSE;
+        else
+            return reinterpret_cast<R>(INVALID_HANDLE_VALUE);
+    }
+};
+
+BOOL WINAPI RecordMode(BOOL mode)
+{
+    g_modes.push_back(mode);
+    return std::exchange(g_mode, mode);
+}
+
+struct Section {
+    const std::wstring folder = (BuildFolder() / L"testpkg/Win10-x64").wstring();
+    DWORD Apply()
+    {
+        Orvane::OstrelDriverSetup setup(L"", Record);
+        g_lines.clear(), g_modes.clear(), g_mode = FALSE;
+        return setup.InstallInfSection(folder + L"\\QvOstrel.inf", L"Install.NTamd64", folder);
+    }
+    ~Section() { RemoveDriver(); }
+    ProcAddressOverride mode_{"SetupSetNonInteractiveMode", &RecordMode};
+};
+
+TEST(SetupLibrary, AFailingStepEndsTheSectionWithItsCode)
+{
+    Section section;
+    const auto fail = [&](int step, DWORD code) {
+        static const char* const names[] = {"SetupOpenInfFileW", "SetupOpenFileQueue",
+                                            "SetupInstallFilesFromInfSectionW", "SetupInstallServicesFromInfSectionW",
+                                            "SetupCommitFileQueueW", "SetupInstallFromInfSectionW"};
+        static const FARPROC fakes[] = {
+            reinterpret_cast<FARPROC>(&Failing<decltype(SetupOpenInfFileW)>::Call),
+            reinterpret_cast<FARPROC>(&Failing<decltype(SetupOpenFileQueue)>::Call),
+            reinterpret_cast<FARPROC>(&Failing<decltype(SetupInstallFilesFromInfSectionW)>::Call),
+            reinterpret_cast<FARPROC>(&Failing<decltype(SetupInstallServicesFromInfSectionW)>::Call),
+            reinterpret_cast<FARPROC>(&Failing<decltype(SetupCommitFileQueueW)>::Call),
+            reinterpret_cast<FARPROC>(&Failing<decltype(SetupInstallFromInfSectionW)>::Call)};
+        const ProcAddressOverride failing(names[step], fakes[step]);
+        g_failure = code;
+        return section.Apply();
+    };
+    for (int step = 0; step < 6; ++step) {
+        for (DWORD code : {DWORD(ERROR_ACCESS_DENIED), DWORD(0)}) {
+            EXPECT_EQ(fail(step, code), code ? code : ERROR_INSTALL_FAILURE) << step;
+            ASSERT_EQ(g_lines.size(), size_t(step + 1)) << step;
+            EXPECT_NE(g_lines.back().find(code ? L") = 0x5\n" : L") = 0x643\n"), std::wstring::npos) << step;
+            EXPECT_EQ(g_modes, (std::vector<BOOL>{TRUE, FALSE})) << step;
+        }
+    }
+    EXPECT_EQ(section.Apply(), 0u);
+    EXPECT_EQ(g_lines.size(), 6u);
+    EXPECT_EQ(g_modes, (std::vector<BOOL>{TRUE, FALSE}));
+}
+
+// The commit's questions: answered without a user, never by the default
+// callback, which would ask one.
+std::vector<std::pair<UINT, DWORD>> g_answers;
+int g_defaultCalls;
+
+BOOL WINAPI AskEveryQuestion(HWND, HSPFILEQ, PSP_FILE_CALLBACK_W callback, PVOID context)
+{
+    SOURCE_MEDIA_W media = {nullptr, L"Q:\\nowhere", L"QvOstrel.sys"};
+    FILEPATHS_W failed = {};
+    failed.Win32Error = ERROR_ACCESS_DENIED;
+    const auto media1 = reinterpret_cast<UINT_PTR>(&media), failed1 = reinterpret_cast<UINT_PTR>(&failed);
+    for (auto [notification, param1] : {std::pair<UINT, UINT_PTR>{SPFILENOTIFY_NEEDMEDIA, media1},
+                                        {SPFILENOTIFY_COPYERROR, failed1}, {SPFILENOTIFY_RENAMEERROR, failed1},
+                                        {SPFILENOTIFY_DELETEERROR, failed1}, {SPFILENOTIFY_TARGETEXISTS, failed1},
+                                        {SPFILENOTIFY_TARGETNEWER, failed1}}) {
+        SetLastError(0);
+        const UINT answer = callback(context, notification, param1, 0);
+        g_answers.emplace_back(answer, GetLastError());
+    }
+    return TRUE;
+}
+
+UINT WINAPI CountDefault(PVOID, UINT, UINT_PTR, UINT_PTR) { return ++g_defaultCalls, FILEOP_DOIT; }
+
+TEST(SetupLibrary, TheCommitAnswersEveryQuestionItself)
+{
+    Section section;
+    const ProcAddressOverride commit("SetupCommitFileQueueW", &AskEveryQuestion);
+    const ProcAddressOverride fallback("SetupDefaultQueueCallbackW", &CountDefault);
+    EXPECT_EQ(section.Apply(), 0u);
+    const std::vector<std::pair<UINT, DWORD>> expected = {
+        {FILEOP_ABORT, ERROR_FILE_NOT_FOUND}, {FILEOP_ABORT, ERROR_ACCESS_DENIED}, {FILEOP_ABORT, ERROR_ACCESS_DENIED},
+        {FILEOP_SKIP, 0}, {TRUE, 0}, {TRUE, 0}};
+    EXPECT_EQ(g_answers, expected);
+    EXPECT_EQ(g_defaultCalls, 0);
 }
 
 } // namespace
