@@ -188,6 +188,9 @@ const Row kRows[] = {
     {"ShouldUpdateSameSizeOtherVersion", {L"-shouldupdate", L"{drivers}"},
      "Driver path: \"{dir}\"\nQvOstrel is out-of-date:\n  \"{img}\" [1.0.0.1]\n  \"{sys}\" [1.0.0.3]\n"
      "ExitCode: 1 (true)\n", 1, Running(), nullptr, L"testpkg-v3"},
+    {"ShouldUpdateSameSizeOtherUpperVersion", {L"-shouldupdate", L"{drivers}"},
+     "Driver path: \"{dir}\"\nQvOstrel is out-of-date:\n  \"{img}\" [1.0.0.1]\n  \"{sys}\" [1.1.0.1]\n"
+     "ExitCode: 1 (true)\n", 1, Running(), nullptr, L"testpkg-v4"},
     {"ShouldUpdateDamagedRegistry", {L"-shouldupdate", L"{drivers}"},
      "Driver path: \"{dir}\"\nRegQueryValue(\"ErrorControl\":5, Type:4) = 0x0\nQvOstrel registry entries are damaged\n"
      "ExitCode: 1 (true)\n", 1, [](Env& env) { Running()(env); SetServiceDword(L"ErrorControl", 5); }},
