@@ -42,7 +42,15 @@ std::wstring Quote(const std::wstring& arg)
 
 fs::path BuildFolder() { return ModuleFolder().parent_path(); }
 
-fs::path ToolPath() { return BuildFolder() / L"QvOstrelSetup.exe"; }
+fs::path ToolPath()
+{
+    // QV_TOOL_EXE runs the same cases against another build of the tool.
+    std::vector<wchar_t> other(32768);
+    const DWORD length = GetEnvironmentVariableW(L"QV_TOOL_EXE", other.data(), 32768);
+    if (length > 0 && length < 32768)
+        return fs::path(other.data());
+    return BuildFolder() / L"QvOstrelSetup.exe";
+}
 
 RunResult RunProgramLine(const fs::path& program, const std::wstring& commandLine, DWORD timeoutMs)
 {

@@ -20,7 +20,7 @@ struct RunResult {
 /// The folder of the build tree that holds QvOstrelSetup.exe and testpkg.
 std::filesystem::path BuildFolder();
 
-/// The built tool.
+/// The built tool, or the exe named by the environment variable QV_TOOL_EXE.
 std::filesystem::path ToolPath();
 
 /// Runs `program` with `commandLine` (everything after the program name,
