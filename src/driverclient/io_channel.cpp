@@ -322,6 +322,16 @@ DWORD ResizeReadBuffer(ReadSlot& slot, DWORD size)
 
 namespace {
 
+/// Forgets the owner's callbacks and context.
+void ClearCallbacks(IoChannel& channel)
+{
+    channel.OnRecords = nullptr;
+    channel.StartRead = nullptr;
+    channel.SizeBuffer = nullptr;
+    channel.OnFinished = nullptr;
+    channel.Context = nullptr;
+}
+
 /// Leaves a channel whose read the driver never gave back for the process's
 /// end: only its callbacks and context are cleared, so that a late
 /// completion reaches nothing of its owner.
@@ -329,12 +339,19 @@ void Abandon(IoChannel& channel)
 {
     SrwGuard finish(channel.FinishLock, true);
     SrwGuard exclusive(channel.Lock, true);
-    channel.OnRecords = nullptr;
-    channel.StartRead = nullptr;
-    channel.SizeBuffer = nullptr;
-    channel.OnFinished = nullptr;
-    channel.Context = nullptr;
+    ClearCallbacks(channel);
     channel.Abandoned = true;
+}
+
+/// Waits for (or, unless asked to run them, cancels) the callbacks still
+/// queued, then closes the pool I/O object.
+void CloseIo(IoChannel& channel, bool runPendingCallbacks)
+{
+    if (!channel.Io)
+        return;
+    ::WaitForThreadpoolIoCallbacks(channel.Io, runPendingCallbacks ? FALSE : TRUE);
+    ::CloseThreadpoolIo(channel.Io);
+    channel.Io = nullptr;
 }
 
 } // namespace
@@ -366,16 +383,8 @@ DWORD CloseChannel(IoChannel& channel, const Closer& closer, bool runPendingCall
             Abandon(channel);
             return 0;
         }
-        if (channel.Io) {
-            ::WaitForThreadpoolIoCallbacks(channel.Io, runPendingCallbacks ? FALSE : TRUE);
-            ::CloseThreadpoolIo(channel.Io);
-            channel.Io = nullptr;
-        }
-    } else if (channel.Io) {
-        ::WaitForThreadpoolIoCallbacks(channel.Io, runPendingCallbacks ? FALSE : TRUE);
-        ::CloseThreadpoolIo(channel.Io);
-        channel.Io = nullptr;
     }
+    CloseIo(channel, runPendingCallbacks);
     for (ReadSlot& slot : channel.Slots) {
         ResizeReadBuffer(slot, 0);
         if (channel.SizeBuffer) {
@@ -386,11 +395,7 @@ DWORD CloseChannel(IoChannel& channel, const Closer& closer, bool runPendingCall
     }
     channel.Slots.clear();
     channel.Environment = nullptr;
-    channel.OnRecords = nullptr;
-    channel.StartRead = nullptr;
-    channel.SizeBuffer = nullptr;
-    channel.OnFinished = nullptr;
-    channel.Context = nullptr;
+    ClearCallbacks(channel);
     return 0;
 }
 
