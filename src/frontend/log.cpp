@@ -38,6 +38,23 @@ public:
 // Windows conventions for "%s", "%ws" and "%hs" whatever the C library's
 // default printf family does.
 
+/// Writes bytes to standard output as the runtime's text mode would, each
+/// line feed after a carriage return, with one WriteFile: the runtime's own
+/// stream would cost its set-up on every run.
+void WriteConsoleBytes(const char* bytes, size_t count)
+{
+    std::vector<char> text;
+    text.reserve(count + count / 8 + 1);
+    for (size_t i = 0; i < count; ++i) {
+        if (bytes[i] == '\n')
+            text.push_back('\r');
+        text.push_back(bytes[i]);
+    }
+    DWORD written = 0;
+    ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
+                nullptr);
+}
+
 /// Prints the whole narrow message on standard output.
 void PrintConsole(const char* format, va_list args)
 {
@@ -49,8 +66,7 @@ void PrintConsole(const char* format, va_list args)
         return;
     std::vector<char> text(static_cast<size_t>(length) + 1);
     _vsnprintf(text.data(), text.size(), format, args);
-    std::fwrite(text.data(), 1, static_cast<size_t>(length), stdout);
-    std::fflush(stdout);
+    WriteConsoleBytes(text.data(), static_cast<size_t>(length));
 }
 
 /// Prints the whole wide message on standard output as UTF-8, like the
@@ -71,8 +87,7 @@ void PrintConsole(const wchar_t* format, va_list args)
         return;
     std::vector<char> utf8(static_cast<size_t>(bytes));
     ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, utf8.data(), bytes, nullptr, nullptr);
-    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-    std::fflush(stdout);
+    WriteConsoleBytes(utf8.data(), utf8.size());
 }
 
 /// Appends bytes to the log file; the outcome is deliberately not examined.
