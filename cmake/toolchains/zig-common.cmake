@@ -8,9 +8,14 @@ if(NOT EXISTS ${QV_ZIG_DIR}/zig)
 endif()
 
 # Zig's compiler driver is "zig cc" / "zig c++": the first element is the
-# program, the rest are arguments it always gets.
-set(CMAKE_C_COMPILER ${QV_ZIG_DIR}/zig cc -target ${QV_ZIG_TARGET} -O2)
-set(CMAKE_CXX_COMPILER ${QV_ZIG_DIR}/zig c++ -target ${QV_ZIG_TARGET} -O2)
+# program, the rest are arguments it always gets. Zig builds its C and C++
+# runtime once per target, optimisation mode, strip setting and LTO setting.
+# CMake's compiler identification links a source file directly, which Zig
+# would build with LTO; the product's link takes objects, which it builds
+# without. -s and -fno-lto here make both use the same runtime, so a new
+# machine builds it once, not twice.
+set(CMAKE_C_COMPILER ${QV_ZIG_DIR}/zig cc -target ${QV_ZIG_TARGET} -O2 -s -fno-lto)
+set(CMAKE_CXX_COMPILER ${QV_ZIG_DIR}/zig c++ -target ${QV_ZIG_TARGET} -O2 -s -fno-lto)
 set(CMAKE_AR /usr/bin/llvm-ar-14 CACHE FILEPATH "")
 set(CMAKE_RANLIB /usr/bin/llvm-ranlib-14 CACHE FILEPATH "")
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
