@@ -23,12 +23,18 @@ constexpr const wchar_t* kCandidateFolders[] = {
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-/// Something of any type is at `path`, links followed: it opens for its
-/// attributes. Any failure counts as nothing there. The open alone answers:
-/// a further query of the object would also ask its volume for the serial
-/// number, which costs each run of the tool more than the rest of the search.
+/// Something of any type is at `path`, links followed. Any failure counts as
+/// nothing there. The attributes answer for everything but a reparse point
+/// (a link may point nowhere): that one must open, links followed. The open
+/// alone answers: a further query of the object would also ask its volume
+/// for the serial number, which costs each run more than the whole search.
 bool Exists(const fs::path& path)
 {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return true;
     const qv::unique_file object(::CreateFileW(
         path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));

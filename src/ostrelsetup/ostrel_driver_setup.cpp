@@ -12,10 +12,11 @@ namespace {
 
 constexpr wchar_t kDriverName[] = L"QvOstrel";
 
-/// The OsVariant part of the package folder name; null before Windows 7.
-const wchar_t* SelectOsVariant()
+/// The OsVariant part of the package folder name for the native processor
+/// `architecture`; null before Windows 7.
+const wchar_t* SelectOsVariant(WORD architecture)
 {
-    if (IsOsVersionAtLeast(10, 0) && GetNativeArchitecture() == PROCESSOR_ARCHITECTURE_AMD64 &&
+    if (IsOsVersionAtLeast(10, 0) && architecture == PROCESSOR_ARCHITECTURE_AMD64 &&
         IsLegacyWindows10Build())
         return L"Win10-Legacy";
     if (IsOsVersionAtLeast(10, 0))
@@ -32,15 +33,15 @@ struct ArchitectureNames {
     const wchar_t* FolderSuffix;
 };
 
-/// The INF decoration and folder suffix of the native processor; null
-/// fields for a processor without a package.
-ArchitectureNames SelectArchitecture()
+/// The INF decoration and folder suffix of the native processor
+/// `architecture`; null fields for a processor without a package.
+ArchitectureNames SelectArchitecture(WORD architecture)
 {
-    if (GetNativeArchitecture() == PROCESSOR_ARCHITECTURE_AMD64)
+    if (architecture == PROCESSOR_ARCHITECTURE_AMD64)
         return {L"NTamd64", L"-x64"};
-    if (GetNativeArchitecture() == PROCESSOR_ARCHITECTURE_INTEL)
+    if (architecture == PROCESSOR_ARCHITECTURE_INTEL)
         return {L"NTx86", L"-Win32"};
-    if (GetNativeArchitecture() == 12 /* PROCESSOR_ARCHITECTURE_ARM64 */)
+    if (architecture == 12 /* PROCESSOR_ARCHITECTURE_ARM64 */)
         return {L"NTarm64", L"-ARM64"};
     return {nullptr, nullptr};
 }
@@ -49,12 +50,14 @@ ArchitectureNames SelectArchitecture()
 
 DriverPackage OstrelDriverSetup::GetDriverPackage()
 {
+    // Asked once: each question costs the system a round trip.
+    const WORD nativeArchitecture = GetNativeArchitecture();
     fs::path folder(DriverDirectory);
-    const wchar_t* osVariant = SelectOsVariant();
+    const wchar_t* osVariant = SelectOsVariant(nativeArchitecture);
     if (!osVariant)
         return {};
     folder /= osVariant;
-    const ArchitectureNames architecture = SelectArchitecture();
+    const ArchitectureNames architecture = SelectArchitecture(nativeArchitecture);
     if (!architecture.Decoration)
         return {};
     folder += architecture.FolderSuffix;

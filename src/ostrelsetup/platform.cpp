@@ -114,10 +114,9 @@ bool IsLegacyWindows10Build()
                         KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS)
         return false;
     const unsigned long build = ReadBuildNumber(key.get());
-    const DWORD revision = ReadUpdateRevision(key.get());
     for (const LegacyBuild& legacy : kLegacyBuilds) {
         if (legacy.Build == build)
-            return revision < legacy.RevisionLimit;
+            return ReadUpdateRevision(key.get()) < legacy.RevisionLimit;
     }
     return false;
 }
