@@ -32,3 +32,5 @@ set(QV_NARROW_ENTRY ON CACHE BOOL "Entry point main() that calls wmain()" FORCE)
 # against it: the build clears it after the link.
 set(QV_CLEAR_PE_TIMESTAMP ON CACHE BOOL "Zero the PE header time stamp after the link" FORCE)
 set(QV_BUILD_TESTS OFF CACHE BOOL "Build the test suite" FORCE)
+# Zig's driver does not compile headers on their own: no precompiled headers.
+set(CMAKE_DISABLE_PRECOMPILE_HEADERS ON)

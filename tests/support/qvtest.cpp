@@ -63,7 +63,8 @@ RunResult Run(const fs::path& program, const std::vector<std::wstring>& args)
     Scratch io;
     HANDLE out = InheritableFile(io / L"out", GENERIC_WRITE, CREATE_ALWAYS);
     HANDLE in = InheritableFile(L"NUL", GENERIC_READ, OPEN_EXISTING);
-    STARTUPINFOW startup = {sizeof(startup)};
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = startup.hStdError = out;
     startup.hStdInput = in;

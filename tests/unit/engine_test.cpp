@@ -233,12 +233,12 @@ TEST(SetupLibrary, AFailingStepEndsTheSectionWithItsCode)
                                             "SetupInstallFilesFromInfSectionW", "SetupInstallServicesFromInfSectionW",
                                             "SetupCommitFileQueueW", "SetupInstallFromInfSectionW"};
         static const FARPROC fakes[] = {
-            reinterpret_cast<FARPROC>(&Failing<decltype(SetupOpenInfFileW)>::Call),
-            reinterpret_cast<FARPROC>(&Failing<decltype(SetupOpenFileQueue)>::Call),
-            reinterpret_cast<FARPROC>(&Failing<decltype(SetupInstallFilesFromInfSectionW)>::Call),
-            reinterpret_cast<FARPROC>(&Failing<decltype(SetupInstallServicesFromInfSectionW)>::Call),
-            reinterpret_cast<FARPROC>(&Failing<decltype(SetupCommitFileQueueW)>::Call),
-            reinterpret_cast<FARPROC>(&Failing<decltype(SetupInstallFromInfSectionW)>::Call)};
+            reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Failing<decltype(SetupOpenInfFileW)>::Call)),
+            reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Failing<decltype(SetupOpenFileQueue)>::Call)),
+            reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Failing<decltype(SetupInstallFilesFromInfSectionW)>::Call)),
+            reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Failing<decltype(SetupInstallServicesFromInfSectionW)>::Call)),
+            reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Failing<decltype(SetupCommitFileQueueW)>::Call)),
+            reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Failing<decltype(SetupInstallFromInfSectionW)>::Call))};
         const ProcAddressOverride failing(names[step], fakes[step]);
         g_failure = code;
         return section.Apply();
@@ -263,7 +263,7 @@ int g_defaultCalls;
 
 BOOL WINAPI AskEveryQuestion(HWND, HSPFILEQ, PSP_FILE_CALLBACK_W callback, PVOID context)
 {
-    SOURCE_MEDIA_W media = {nullptr, L"Q:\\nowhere", L"QvOstrel.sys"};
+    SOURCE_MEDIA_W media = {nullptr, L"Q:\\nowhere", L"QvOstrel.sys", nullptr, nullptr, 0};
     FILEPATHS_W failed = {};
     failed.Win32Error = ERROR_ACCESS_DENIED;
     const auto media1 = reinterpret_cast<UINT_PTR>(&media), failed1 = reinterpret_cast<UINT_PTR>(&failed);
