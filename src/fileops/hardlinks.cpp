@@ -3,6 +3,7 @@
 #include "common/paths.h"
 #include "common/strconv.h"
 #include "common/unique_handle.h"
+#include "driversetup/redirection_scope.h"
 #include "fileops/protected_folders.h"
 #include "frontend/log.h"
 
@@ -335,6 +336,11 @@ bool CleanupOstrelHardlinks(std::wstring folder)
             throw fs::filesystem_error("directory_iterator::directory_iterator", folder,
                                        std::error_code(static_cast<int>(error), std::system_category()));
         }
+        // The folder is named as the caller sees it, but worked on by its
+        // resolved path, which names it as it is: a 32-bit process uses that
+        // path with redirection off, or System32's entries would be taken
+        // for SysWOW64's.
+        RedirectionScope native;
         if (const wchar_t* reason = ProtectedFolderReason(held.Handle.get(), held.Resolved)) {
             LogPrintfW(L"Refused to clean up HL folder %s: it is %s\n", folder.c_str(), reason);
             return false;

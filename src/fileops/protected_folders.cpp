@@ -1,6 +1,7 @@
 #include "fileops/protected_folders.h"
 
 #include "common/unique_handle.h"
+#include "driversetup/redirection_scope.h"
 
 #include <cwctype>
 #include <vector>
@@ -10,6 +11,12 @@ namespace Orvane {
 namespace {
 
 using SystemFolderFn = UINT(WINAPI*)(LPWSTR, UINT);
+using Wow64FolderFn = UINT(WINAPI*)(LPWSTR, UINT, WORD);
+
+/// The processor kinds of ARM64 Windows whose system folders only
+/// GetSystemWow64Directory2W names: ARM32 (SysArm32) and the compiled hybrid
+/// x86 code (SyChpe32). System32 and SysWOW64 have their own queries.
+constexpr WORD kOtherMachines[] = {IMAGE_FILE_MACHINE_ARMNT, 0x3A64 /* IMAGE_FILE_MACHINE_CHPE_X86 */};
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
@@ -80,6 +87,37 @@ bool IsSame(const FileIdentity* identity, const std::wstring& comparable, const 
     if (identity && reference.HasIdentity && *identity == reference.Identity)
         return true;
     return !reference.Comparable.empty() && reference.Comparable == comparable;
+}
+
+/// The system folders of the other processor kinds this Windows runs, where
+/// it can name them (Windows 10 1511 and later).
+std::vector<Reference> OtherMachineSystemFolders()
+{
+    std::vector<Reference> folders;
+    const auto query = reinterpret_cast<Wow64FolderFn>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetSystemWow64Directory2W")));
+    for (const WORD machine : kOtherMachines) {
+        wchar_t buffer[MAX_PATH + 1] = {};
+        const UINT length = query ? query(buffer, MAX_PATH + 1, machine) : 0;
+        if (length != 0 && length <= MAX_PATH)
+            folders.push_back(ReferenceAt(buffer));
+    }
+    return folders;
+}
+
+/// The folder is one of the system directories: System32 and SysWOW64 as
+/// they are, whatever the process's bitness (a 32-bit process sees them
+/// through redirection only while it is on), and the other processors'.
+bool IsSystemDirectory(const FileIdentity* identity, const std::wstring& comparable)
+{
+    RedirectionScope native;
+    if (IsSame(identity, comparable, SystemFolder(::GetSystemDirectoryW)) ||
+        IsSame(identity, comparable, SystemFolder(::GetSystemWow64DirectoryW)))
+        return true;
+    for (const Reference& folder : OtherMachineSystemFolders())
+        if (IsSame(identity, comparable, folder))
+            return true;
+    return false;
 }
 
 } // namespace
@@ -159,8 +197,7 @@ const wchar_t* ProtectedFolderReason(HANDLE folder, const std::wstring& finalPat
     if (IsSame(identity, comparable, SystemFolder(::GetWindowsDirectoryW)) ||
         IsSame(identity, comparable, SystemFolder(::GetSystemWindowsDirectoryW)))
         return L"the Windows directory";
-    if (IsSame(identity, comparable, SystemFolder(::GetSystemDirectoryW)) ||
-        IsSame(identity, comparable, SystemFolder(::GetSystemWow64DirectoryW)))
+    if (IsSystemDirectory(identity, comparable))
         return L"the system directory";
     if (IsRootForm(comparable))
         return L"a volume root";

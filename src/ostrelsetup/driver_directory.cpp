@@ -2,6 +2,8 @@
 
 #include "common/paths.h"
 #include "common/unique_handle.h"
+#include "driversetup/redirection_scope.h"
+#include "fileops/protected_folders.h"
 #include "ostrelsetup/ostrel_driver_setup.h"
 
 #include <windows.h>
@@ -65,6 +67,45 @@ bool HoldsFile(const fs::path& candidate, const std::wstring& relativeFile)
     return !relativeFile.empty() && Exists(candidate / relativeFile);
 }
 
+/// The path lies under the system directory by its name, the only place
+/// whose names WOW64 redirection changes. Text only: nothing is opened.
+bool IsUnderSystemDirectory(const std::wstring& path)
+{
+    wchar_t system[MAX_PATH + 1] = {};
+    const UINT length = ::GetSystemDirectoryW(system, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH)
+        return false;
+    const std::wstring folder = ComparablePath(system) + L"\\";
+    return ComparablePath(path).compare(0, folder.size(), folder) == 0;
+}
+
+/// `folder` by a path that names the same folder while redirection is off,
+/// as the engine uses it. In a 32-bit process a folder under System32 is
+/// found through redirection (in SysWOW64): then its final path, which
+/// names it as it is; any other path is kept as it is.
+std::wstring UnredirectedFolder(const std::wstring& folder)
+{
+    if (!IsUnderSystemDirectory(folder))
+        return folder;
+    FileIdentity seen;
+    FileIdentity unredirected;
+    if (!QueryIdentity(folder, seen))
+        return folder;
+    {
+        RedirectionScope scope;
+        if (!scope.Active() || (QueryIdentity(folder, unredirected) && unredirected == seen))
+            return folder;
+    }
+    std::wstring resolved = FinalPathOf(folder);
+    if (resolved.empty())
+        return folder;
+    if (resolved.rfind(L"\\\\?\\", 0) == 0 && resolved.size() - 4 < MAX_PATH && resolved[5] == L':')
+        resolved.erase(0, 4); // a drive path that fits reads as the caller wrote it
+    if (IsSeparator(folder.back()) && !IsSeparator(resolved.back()))
+        resolved += L'\\';
+    return resolved;
+}
+
 } // namespace
 
 bool IsAbsoluteOptionPath(const std::wstring& path)
@@ -87,7 +128,7 @@ std::wstring ResolveDriverDirectory(std::wstring driversPath)
         const fs::path candidate = qv::NormalizePath((base / name).wstring());
         if (HoldsFile(candidate, package.InfPath) && HoldsFile(candidate, package.SysPath) &&
             HoldsFile(candidate, package.CatPath))
-            return candidate.wstring();
+            return UnredirectedFolder(candidate.wstring());
     }
     return {};
 }

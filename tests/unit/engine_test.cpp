@@ -107,6 +107,32 @@ TEST_F(Engine, MemoryIntegrityRemovesTheOldDriverThroughItsPackageFirst)
     EXPECT_EQ(ServiceState(), DWORD(SERVICE_RUNNING));
 }
 
+/// Redirection as a 32-bit process has it, and the DLL loads made while it
+/// is off: Windows fails those in a 32-bit process (Wine does not).
+int g_redirectionOff = 0;
+std::vector<std::wstring> g_loadsWhileOff;
+decltype(&LoadLibraryExW) g_loadLibraryExW = nullptr;
+BOOL WINAPI DisableRedirection(PVOID* old) { return *old = nullptr, ++g_redirectionOff, TRUE; }
+BOOL WINAPI RevertRedirection(PVOID) { return --g_redirectionOff, TRUE; }
+HMODULE WINAPI RecordLoad(LPCWSTR name, HANDLE file, DWORD flags)
+{
+    if (g_redirectionOff)
+        g_loadsWhileOff.push_back(name);
+    return g_loadLibraryExW(name, file, flags);
+}
+
+TEST_F(Engine, SystemDllsAreLoadedBeforeRedirectionGoesOff)
+{
+    const auto disable = PatchImport("kernel32.dll", "Wow64DisableWow64FsRedirection", &DisableRedirection);
+    const auto revert = PatchImport("kernel32.dll", "Wow64RevertWow64FsRedirection", &RevertRedirection);
+    const auto load = PatchImport("kernel32.dll", "LoadLibraryExW", &RecordLoad);
+    g_loadLibraryExW = reinterpret_cast<decltype(&LoadLibraryExW)>(load.original());
+    EXPECT_EQ(setup_.Setup(setup_.GetDriverPackage(), true, 1), 0u);
+    EXPECT_EQ(g_redirectionOff, 0);
+    EXPECT_EQ(g_loadsWhileOff, std::vector<std::wstring>());
+    EXPECT_TRUE(GetModuleHandleW(L"setupapi.dll") && GetModuleHandleW(L"version.dll"));
+}
+
 TEST_F(Engine, ALoadedImageIsRenamedAndDeletedAtRestart)
 {
     Scratch tmp;
