@@ -58,7 +58,7 @@ void Planted(Env& env)
     env.tool = env.tmp / L"QvOstrelSetup.exe";
     fs::copy_file(ToolPath(), env.tool);
     for (const wchar_t* name : {L"version", L"setupapi", L"shlwapi", L"cabinet", L"wintrust"}) {
-        fs::copy_file(BuildFolder() / L"tests/planted_marker.dll", env.tmp / (std::wstring(name) + L".dll"));
+        fs::copy_file(PlantedDll(), env.tmp / (std::wstring(name) + L".dll"));
         env.values.push_back(std::make_unique<ScopedValue>(
             L"Software\\Wine\\AppDefaults\\QvOstrelSetup.exe\\DllOverrides", name, REG_SZ, L"native,builtin",
             32, HKEY_CURRENT_USER));
@@ -101,11 +101,11 @@ const Row kRows[] = {
     {"FirstInstall", {L"-install", L"{drivers}"},
      S({kHeader, kFresh, "{setup:Install.NTamd64}StartService(\"QvOstrel\") = 0x0\n"
                          "QueryServiceStatus(\"QvOstrel\") = \"running\"\nExitCode: 0x0 \"OK\"\n"}), 0,
-     nullptr, [](Env&) { Expect(SERVICE_RUNNING, 1, 3, 1, L"testpkg"); }},
+     StartsAServiceItCreated, [](Env&) { Expect(SERVICE_RUNNING, 1, 3, 1, L"testpkg"); }},
     {"FirstInstallWithDllsPlanted", {L"-install", L"{drivers}"},
      S({kHeader, kFresh, "{setup:Install.NTamd64}StartService(\"QvOstrel\") = 0x0\n"
                          "QueryServiceStatus(\"QvOstrel\") = \"running\"\nExitCode: 0x0 \"OK\"\n"}), 0,
-     Planted, NothingLoaded},
+     [](Env& env) { StartsAServiceItCreated(env); Planted(env); }, NothingLoaded},
     {"InstallWithoutStart", {L"-install", L"{drivers}", L"service-start=0"},
      S({kHeader, kFresh, "{setup:Install.NTamd64}QueryServiceStatus(\"QvOstrel\") = \"stopped\"\n"
                          "ExitCode: 0x0 \"OK\"\n"}), 0,
@@ -147,6 +147,22 @@ const Row kRows[] = {
          for (const wchar_t* file : {L"QvOstrel.inf", L"QvOstrel.cat"})
              fs::copy_file(BuildFolder() / L"testpkg/Win10-x64" / file, env.tmp / L"Win10-x64" / file);
          WriteBytes(env.tmp / L"Win10-x64/QvOstrel.sys", "MZ but no driver");
+     }},
+
+    // A 32-bit tool finds C:\windows\system32\qvpkg in SysWOW64, and
+    // works on it by that path while redirection is off.
+    {"DriverDirectoryFoundThroughRedirection",
+     {L"-install", L"drivers-path=C:\\windows\\system32\\qvpkg", L"service-start=0"},
+     "~Driver path: \"C:\\\\windows\\\\syswow64\\\\qvpkg\\\\\"\nInstall QvOstrel:\n"
+     "  C:\\\\windows\\\\syswow64\\\\qvpkg\\\\Win10-x64\\\\QvOstrel\\.inf \\[1\\.0\\.0\\.1\\]\n"
+     "[\\s\\S]*ExitCode: 0x0 \"OK\"\n", 0,
+     [](Env& env) {
+         Wow64Only(env);
+         fs::copy(BuildFolder() / L"testpkg", L"C:\\windows\\syswow64\\qvpkg", fs::copy_options::recursive);
+     },
+     [](Env&) {
+         fs::remove_all(L"C:\\windows\\syswow64\\qvpkg");
+         Expect(SERVICE_STOPPED, 1, 3, 1, L"testpkg");
      }},
 
     // -uninstall

@@ -55,8 +55,18 @@ struct Row {
 /// Runs the tool once more, in a row's preparation or check.
 RunResult Tool(const Env& env, std::vector<std::wstring> args);
 
-/// Installs a package set (started unless `start` is false), asserting 0.
+/// Installs a package set (started unless `start` is false) with the exe of
+/// this build, which is native: a row's preparation, not what it tests.
 void Install(const wchar_t* set, bool start = true);
+
+/// Skips a row in which the tool starts a service it created itself, when
+/// it runs under WOW64: Wine gives a service that a 32-bit process creates
+/// its "WOW64" value and hosts the x64 driver in a 32-bit process, which
+/// cannot load it (1114). Windows has no such behaviour.
+void StartsAServiceItCreated(Env& env);
+
+/// Skips a row that only a 32-bit tool under WOW64 has.
+void Wow64Only(Env& env);
 
 /// ImagePath written as Windows writes it (Wine's setup library writes the
 /// absolute path and cannot start a driver from the relative one).

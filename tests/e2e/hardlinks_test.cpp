@@ -50,6 +50,13 @@ const Row kRows[] = {
                    "it is the system directory\n", 0},
     {"ShareRootIsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=\\\\localhost\\c$"},
      QV_AFTER_EXIT "Refused to clean up HL folder \\\\\\\\localhost\\\\c\\$: it is a volume root\n", 0},
+    // A 32-bit tool sees SysWOW64 as System32 and the real System32 as
+    // Sysnative; both are refused however the process sees them.
+    {"SysWOW64IsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\windows\\syswow64"},
+     QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\windows\\\\syswow64: it is the system directory\n", 0},
+    {"SysnativeIsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\windows\\sysnative"},
+     QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\windows\\\\sysnative: it is the system directory\n", 0,
+     Wow64Only},
     {"SystemDirectoryThroughALinkIsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\qvlinks\\system32"},
      QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\qvlinks\\\\system32: it is the system directory\n", 0},
     // Wine follows links when it deletes: a link to outside the folder is left.

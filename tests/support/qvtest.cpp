@@ -55,6 +55,20 @@ fs::path ToolPath()
     return BuildFolder() / L"QvOstrelSetup.exe";
 }
 
+bool ToolRunsUnderWow64()
+{
+    DWORD type = 0;
+    return sizeof(void*) == 8 && GetBinaryTypeW(ToolPath().c_str(), &type) && type == SCS_32BIT_BINARY;
+}
+
+fs::path PlantedDll()
+{
+    wchar_t chosen[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"QV_PLANTED_DLL", chosen, MAX_PATH))
+        return chosen;
+    return BuildFolder() / L"tests/planted_marker.dll";
+}
+
 RunResult Run(const fs::path& program, const std::vector<std::wstring>& args)
 {
     std::wstring line = Quote(program.wstring());

@@ -24,6 +24,14 @@ fs::path BuildFolder();
 /// The tool under test: QV_TOOL_EXE when set, else the built one.
 fs::path ToolPath();
 
+/// The tool under test is a 32-bit exe and this process a 64-bit one: the
+/// tool runs under WOW64.
+bool ToolRunsUnderWow64();
+
+/// The DLL that leaves a marker when loaded, built for the tool's processor:
+/// QV_PLANTED_DLL when set, else the one built beside the tests.
+fs::path PlantedDll();
+
 /// Runs `program` with `args` (quoted where needed) and waits for it.
 RunResult Run(const fs::path& program, const std::vector<std::wstring>& args);
 
