@@ -67,25 +67,26 @@ bool HoldsFile(const fs::path& candidate, const std::wstring& relativeFile)
     return !relativeFile.empty() && Exists(candidate / relativeFile);
 }
 
-/// The path lies under the system directory by its name, the only place
-/// whose names WOW64 redirection changes. Text only: nothing is opened.
-bool IsUnderSystemDirectory(const std::wstring& path)
+/// The path lies under the Windows directory by its name, where WOW64
+/// redirection changes what names mean (System32, Sysnative). Text only:
+/// nothing is opened.
+bool IsUnderWindowsDirectory(const std::wstring& path)
 {
-    wchar_t system[MAX_PATH + 1] = {};
-    const UINT length = ::GetSystemDirectoryW(system, MAX_PATH + 1);
+    wchar_t windows[MAX_PATH + 1] = {};
+    const UINT length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH + 1);
     if (length == 0 || length > MAX_PATH)
         return false;
-    const std::wstring folder = ComparablePath(system) + L"\\";
+    const std::wstring folder = ComparablePath(windows) + L"\\";
     return ComparablePath(path).compare(0, folder.size(), folder) == 0;
 }
 
 /// `folder` by a path that names the same folder while redirection is off,
 /// as the engine uses it. In a 32-bit process a folder under System32 is
-/// found through redirection (in SysWOW64): then its final path, which
-/// names it as it is; any other path is kept as it is.
+/// found through redirection (in SysWOW64), one under Sysnative in System32:
+/// then its final path, which names it as it is; any other path is kept.
 std::wstring UnredirectedFolder(const std::wstring& folder)
 {
-    if (!IsUnderSystemDirectory(folder))
+    if (!IsUnderWindowsDirectory(folder))
         return folder;
     FileIdentity seen;
     FileIdentity unredirected;

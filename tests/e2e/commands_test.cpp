@@ -165,6 +165,20 @@ const Row kRows[] = {
          Expect(SERVICE_STOPPED, 1, 3, 1, L"testpkg");
      }},
 
+    // Wine keeps Sysnative while redirection is off, Windows does not: the
+    // tool then works on the folder by its final path.
+    {"DriverDirectoryFoundThroughSysnative",
+     {L"-install", L"drivers-path=C:\\windows\\sysnative\\qvpkg", L"service-start=0"},
+     "~Driver path: \"C:\\\\windows\\\\(sysnative|system32)\\\\qvpkg\\\\\"\n[\\s\\S]*ExitCode: 0x0 \"OK\"\n", 0,
+     [](Env& env) {
+         Wow64Only(env);
+         fs::copy(BuildFolder() / L"testpkg", L"C:\\windows\\system32\\qvpkg", fs::copy_options::recursive);
+     },
+     [](Env&) {
+         fs::remove_all(L"C:\\windows\\system32\\qvpkg");
+         Expect(SERVICE_STOPPED, 1, 3, 1, L"testpkg");
+     }},
+
     // -uninstall
     {"Uninstall", {L"-uninstall", L"{drivers}"},
      "Driver path: \"{dir}\"\nUninstall QvOstrel:\n  {inf} [1.0.0.1]\n  {img} [1.0.0.1]\n  {cat}\n"
