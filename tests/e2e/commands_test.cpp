@@ -71,6 +71,25 @@ void NothingLoaded(Env& env)
         EXPECT_NE(entry.path().extension(), L".loaded") << entry.path();
 }
 
+/// For a row of the 32-bit tool: the test package copied into `folder`.
+std::function<void(Env&)> PackageIn(const wchar_t* folder)
+{
+    return [folder](Env& env) {
+        Wow64Only(env);
+        if (!::testing::Test::IsSkipped())
+            fs::copy(BuildFolder() / L"testpkg", folder, fs::copy_options::recursive);
+    };
+}
+
+/// The package copied by PackageIn removed, and installed, not started.
+std::function<void(Env&)> InstalledFrom(const wchar_t* folder)
+{
+    return [folder](Env&) {
+        fs::remove_all(folder);
+        Expect(SERVICE_STOPPED, 1, 3, 1, L"testpkg");
+    };
+}
+
 const Row kRows[] = {
     // The command line: which command runs, and the codes every command shares.
     {"NoCommand", {L"{drivers}", L"/install", L"install", L"--", L"-check"},
@@ -156,30 +175,14 @@ const Row kRows[] = {
      "~Driver path: \"C:\\\\windows\\\\syswow64\\\\qvpkg\\\\\"\nInstall QvOstrel:\n"
      "  C:\\\\windows\\\\syswow64\\\\qvpkg\\\\Win10-x64\\\\QvOstrel\\.inf \\[1\\.0\\.0\\.1\\]\n"
      "[\\s\\S]*ExitCode: 0x0 \"OK\"\n", 0,
-     [](Env& env) {
-         Wow64Only(env);
-         if (!::testing::Test::IsSkipped())
-             fs::copy(BuildFolder() / L"testpkg", L"C:\\windows\\syswow64\\qvpkg", fs::copy_options::recursive);
-     },
-     [](Env&) {
-         fs::remove_all(L"C:\\windows\\syswow64\\qvpkg");
-         Expect(SERVICE_STOPPED, 1, 3, 1, L"testpkg");
-     }},
+     PackageIn(L"C:\\windows\\syswow64\\qvpkg"), InstalledFrom(L"C:\\windows\\syswow64\\qvpkg")},
 
     // Wine keeps Sysnative while redirection is off, Windows does not: the
     // tool then works on the folder by its final path.
     {"DriverDirectoryFoundThroughSysnative",
      {L"-install", L"drivers-path=C:\\windows\\sysnative\\qvpkg", L"service-start=0"},
      "~Driver path: \"C:\\\\windows\\\\(sysnative|system32)\\\\qvpkg\\\\\"\n[\\s\\S]*ExitCode: 0x0 \"OK\"\n", 0,
-     [](Env& env) {
-         Wow64Only(env);
-         if (!::testing::Test::IsSkipped())
-             fs::copy(BuildFolder() / L"testpkg", L"C:\\windows\\system32\\qvpkg", fs::copy_options::recursive);
-     },
-     [](Env&) {
-         fs::remove_all(L"C:\\windows\\system32\\qvpkg");
-         Expect(SERVICE_STOPPED, 1, 3, 1, L"testpkg");
-     }},
+     PackageIn(L"C:\\windows\\system32\\qvpkg"), InstalledFrom(L"C:\\windows\\system32\\qvpkg")},
 
     // -uninstall
     {"Uninstall", {L"-uninstall", L"{drivers}"},
