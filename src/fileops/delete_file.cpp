@@ -2,6 +2,7 @@
 
 #include "common/paths.h"
 #include "common/system_message.h"
+#include "common/unique_handle.h"
 #include "driversetup/log_line.h"
 
 #include <cstdio>
@@ -15,13 +16,29 @@ struct RemoveResult {
     DWORD Code = 0;
 };
 
+// FileDispositionInfoEx and its flags, which headers for Windows 7 lack.
+constexpr auto kDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD kDispositionDelete = 0x1;
+constexpr DWORD kDispositionPosixSemantics = 0x2;
+constexpr DWORD kDispositionIgnoreReadOnly = 0x10;
+
+struct DispositionInfoEx {
+    DWORD Flags;
+};
+
 /// Deletes the directory entry itself (a link, never its target), read-only
 /// files included. A file that vanished meanwhile is not removed, code 0.
 RemoveResult RemoveEntry(const std::wstring& path)
 {
-    if (::DeleteFileW(path.c_str()))
+    DWORD error = 0;
+    {
+        const qv::unique_file file(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        error = file ? DeleteByHandle(file.get(), kDispositionIgnoreReadOnly) : ::GetLastError();
+    }
+    if (error == 0)
         return {true, 0};
-    DWORD error = ::GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
         return {false, 0};
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
@@ -39,6 +56,21 @@ RemoveResult RemoveEntry(const std::wstring& path)
 DWORD ResultOf(BOOL succeeded) { return succeeded ? 0 : ::GetLastError(); }
 
 } // namespace
+
+DWORD DeleteByHandle(HANDLE file, DWORD flags)
+{
+    DispositionInfoEx posix = {kDispositionDelete | kDispositionPosixSemantics | flags};
+    if (::SetFileInformationByHandle(file, kDispositionInfoEx, &posix, sizeof(posix)))
+        return 0;
+    const DWORD error = ::GetLastError();
+    // Systems before Windows 10 1709 do not know the request, nor those
+    // before 1809 the flag that ignores the read-only attribute; some file
+    // systems and redirectors refuse POSIX semantics.
+    if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION)
+        return error;
+    FILE_DISPOSITION_INFO classic = {TRUE};
+    return ::SetFileInformationByHandle(file, FileDispositionInfo, &classic, sizeof(classic)) ? 0 : ::GetLastError();
+}
 
 std::wstring TempSuffix()
 {

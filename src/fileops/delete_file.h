@@ -24,4 +24,13 @@ std::wstring ReplaceExtension(const std::wstring& path, const std::wstring& suff
 /// "%04lx%08llx" of the thread id and the tick count.
 std::wstring TempSuffix();
 
+/// Deletes the open file or folder through its handle (which needs DELETE
+/// access): with POSIX semantics where the system offers them (Windows 10
+/// 1709 and later, on file systems that support them), so that its name goes
+/// at once even while another program holds it open with delete sharing;
+/// else the classic way, where the name stays until the last handle closes.
+/// `flags` adds FILE_DISPOSITION_FLAG_* bits to the POSIX request. 0, or the
+/// Windows error (a read-only file fails unless `flags` ignores that).
+DWORD DeleteByHandle(HANDLE file, DWORD flags);
+
 } // namespace Orvane

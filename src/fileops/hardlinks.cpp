@@ -4,6 +4,7 @@
 #include "common/strconv.h"
 #include "common/unique_handle.h"
 #include "driversetup/redirection_scope.h"
+#include "fileops/delete_file.h"
 #include "fileops/protected_folders.h"
 #include "frontend/log.h"
 
@@ -48,10 +49,13 @@ std::wstring TempDirectory()
 /// removed or replaced while its entries are worked on.
 struct HeldFolder {
     qv::unique_file Handle;
+    std::wstring Opened;    // the name it was opened by
     std::wstring Resolved;  // its final path, "\\?\" form: every action's base
     std::wstring Name;      // its path on its volume, as the handle reports it
     FileIdentity Identity;
     bool CanDelete = false; // the handle has DELETE access
+    bool IsLink = false;    // it was reached through a link or junction
+    qv::unique_file Link;   // that link itself, when it could be opened so
 };
 
 /// The path of an open file or folder on its volume ("\\dir\name"); empty
@@ -80,13 +84,56 @@ std::wstring ExtendedFullPath(const std::wstring& path)
     return full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
 }
 
+/// The name to open `folder` by: its extended-length form when its full
+/// path is too long for a plain name (which Windows would not find at all).
+std::wstring OpenableName(const std::wstring& folder)
+{
+    if (folder.rfind(L"\\\\?\\", 0) == 0 || folder.rfind(L"\\\\.\\", 0) == 0)
+        return folder;
+    const DWORD needed = ::GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
+    const std::wstring extended = needed > MAX_PATH ? ExtendedFullPath(folder) : std::wstring();
+    return extended.empty() ? folder : extended;
+}
+
+/// When the held folder was named by a link or junction, the link itself is
+/// opened and held, to be removed at the end in its place. A folder that
+/// carries a reparse point of another kind opens as itself: no link. Where
+/// the system cannot open the link as itself (Wine follows it), the folder
+/// still counts as reached through a link, so that its target is never
+/// removed in the link's place.
+void HoldLink(HeldFolder& held)
+{
+    const DWORD attributes = ::GetFileAttributesW(held.Opened.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return;
+    for (const DWORD extra : {static_cast<DWORD>(DELETE), 0ul}) {
+        const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | (extra ? 0 : FILE_SHARE_DELETE);
+        qv::unique_file link(::CreateFileW(held.Opened.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE | extra, sharing,
+                                           nullptr, OPEN_EXISTING,
+                                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        BY_HANDLE_FILE_INFORMATION info = {};
+        if (!link || !::GetFileInformationByHandle(link.get(), &info))
+            continue; // the DELETE open conflicts with the held folder's when it is the same
+        const FileIdentity identity = {info.dwVolumeSerialNumber,
+                                       (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+        const bool itself = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (itself && identity == held.Identity)
+            return;
+        if (itself && extra != 0)
+            held.Link = std::move(link);
+        break;
+    }
+    held.IsLink = true;
+}
+
 /// Opens `folder` (links followed) and resolves it. 0, or a Windows error.
 DWORD HoldFolder(const std::wstring& folder, HeldFolder& held)
 {
     const DWORD access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
     DWORD error = 0;
+    held.Opened = OpenableName(folder);
     for (const DWORD extra : {static_cast<DWORD>(DELETE), 0ul}) {
-        held.Handle.reset(::CreateFileW(folder.c_str(), access | extra, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        held.Handle.reset(::CreateFileW(held.Opened.c_str(), access | extra, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         if (held.Handle) {
             held.CanDelete = extra != 0;
@@ -114,6 +161,7 @@ DWORD HoldFolder(const std::wstring& folder, HeldFolder& held)
     }
     while (held.Resolved.size() > 7 && held.Resolved.back() == L'\\')
         held.Resolved.pop_back();
+    HoldLink(held);
     return 0;
 }
 
@@ -176,12 +224,8 @@ bool IsChildOf(const HeldFolder& held, HANDLE entry, const FileIdentity& identit
     return QueryIdentity(parentPath + L"\\", parent) && parent == held.Identity;
 }
 
-/// Marks the open file or folder for deletion when its last handle closes.
-bool DeleteThrough(HANDLE file)
-{
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    return ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
-}
+/// Deletes the open file or folder; a read-only one stays.
+bool DeleteThrough(HANDLE file) { return DeleteByHandle(file, 0) == 0; }
 
 /// An entry that could not be deleted: moved to the temporary directory and
 /// deleted there at restart, or, when it cannot move, deleted at restart
@@ -284,19 +328,28 @@ void RemoveEntries(const HeldFolder& held, const std::wstring& folder)
     }
 }
 
-/// Removes the emptied held folder, or registers it for removal at restart.
+/// Removes the emptied held folder, or, when it was named by a link, that
+/// link and never its target; else registers it for removal at restart.
+/// The removal's own answer decides: a folder that another program holds
+/// open with delete sharing goes when that program lets go of it.
 void RemoveHeldFolder(HeldFolder& held, const std::wstring& folder)
 {
     CheckResolvedPath(held, folder);
-    bool removed = held.CanDelete && DeleteThrough(held.Handle.get());
+    bool removed = false;
+    if (held.IsLink)
+        removed = held.Link && DeleteThrough(held.Link.get());
+    else if (held.CanDelete)
+        removed = DeleteThrough(held.Handle.get());
     held.Handle.reset();
-    if (!removed && !held.CanDelete)
+    held.Link.reset();
+    if (!removed && !held.CanDelete && !held.IsLink)
         removed = ::RemoveDirectoryW(held.Resolved.c_str()) != FALSE;
-    if (removed && ::GetFileAttributesW(held.Resolved.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    if (removed) {
         LogPrintfW(L"Success on deleting HL folder : %s\n", folder.c_str());
         return;
     }
-    const BOOL registered = ::MoveFileExW(held.Resolved.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    const std::wstring& pending = held.IsLink ? held.Opened : held.Resolved;
+    const BOOL registered = ::MoveFileExW(pending.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     const DWORD lastError = ::GetLastError();
     LogPrintfW(L"Could not delete HL folder %s, on reboot %s (%d)\n", folder.c_str(), Outcome(registered),
                static_cast<int>(lastError));
@@ -331,7 +384,7 @@ bool CleanupOstrelHardlinks(std::wstring folder)
         }
         HeldFolder held;
         if (const DWORD error = HoldFolder(folder, held)) {
-            if (!qv::PathExists(folder))
+            if (!qv::PathExists(held.Opened))
                 return true; // nothing there: nothing to say
             throw fs::filesystem_error("directory_iterator::directory_iterator", folder,
                                        std::error_code(static_cast<int>(error), std::system_category()));

@@ -199,7 +199,9 @@ const wchar_t* ProtectedFolderReason(HANDLE folder, const std::wstring& finalPat
         return L"the Windows directory";
     if (IsSystemDirectory(identity, comparable))
         return L"the system directory";
-    if (IsRootForm(comparable))
+    wchar_t onVolume[3] = {}; // a volume mounted in a folder is "\" on itself, whatever its path
+    if (IsRootForm(comparable) ||
+        (::GetFinalPathNameByHandleW(folder, onVolume, 3, VOLUME_NAME_NONE) == 1 && onVolume[0] == L'\\'))
         return L"a volume root";
     std::vector<wchar_t> volume(finalPath.size() + MAX_PATH + 1);
     if (!finalPath.empty() &&

@@ -230,6 +230,12 @@ const Row kRows[] = {
      "Driver path: \"{dir}\"\nRegQueryValue(\"ErrorControl\":5, Type:4) = 0x0\nQvOstrel registry entries are damaged\n"
      "ExitCode: 1 (true)\n", 1, [](Env& env) { Running()(env); SetServiceDword(L"ErrorControl", 5); }},
     {"ShouldUpdateCurrent", {L"-shouldupdate", L"{drivers}"}, S({kUpToDate, "ExitCode: 0 (false)\n"}), 0, Running()},
+    {"ShouldUpdateCurrentImagePathInOtherCase", {L"-shouldupdate", L"{drivers}"},
+     S({kUpToDate, "ExitCode: 0 (false)\n"}), 0, [](Env& env) {
+         Running()(env);
+         const wchar_t path[] = L"SYSTEM32\\drivers\\qvostrel.sys";
+         SetServiceValue(L"ImagePath", REG_EXPAND_SZ, path, sizeof(path));
+     }},
     {"ShouldUpdateCurrentWithDllsPlanted", {L"-shouldupdate", L"{drivers}"}, S({kUpToDate, "ExitCode: 0 (false)\n"}),
      0, [](Env& env) { Running()(env); Planted(env); }, NothingLoaded},
     {"ShouldUpdateSelfCheckRefused", {L"-shouldupdate", L"{drivers}"},

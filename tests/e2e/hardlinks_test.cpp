@@ -36,6 +36,35 @@ const Row kRows[] = {
     {"ReadOnlyEntryIsMovedAndDeletedAtRestart", {std::begin(kArgs), std::end(kArgs)},
      QV_AFTER_EXIT "Moved {hl}\\\\ro -> [^\n]*, dest on reboot success \\(\\d+\\)\n"
                    "Success on deleting HL folder : {hl}\n", 0, ReadOnlyEntry, ExpectMovedAndRegistered},
+    // Another program's handle with delete sharing: the removal succeeds and
+    // the folder goes when that handle closes; nothing waits for the restart.
+    {"FolderHeldWithDeleteSharingIsRemoved", {std::begin(kArgs), std::end(kArgs)},
+     QV_AFTER_EXIT "Delete file {hl}\\\\a\nSuccess on deleting HL folder : {hl}\n", 0,
+     [](Env& env) {
+         WriteBytes(env.tmp / L"hl\\a", "x");
+         env.held.push_back(CreateFileW((env.tmp / L"hl").c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+     },
+     [](Env& env) {
+         EXPECT_FALSE(PendingRename(env.tmp / L"hl"));
+         CloseHandle(env.held.back());
+         env.held.pop_back();
+         EXPECT_FALSE(fs::exists(env.tmp / L"hl"));
+     }},
+    // C:\qvlinks\hllink is a link to C:\qvlinks\hltarget. The entries are
+    // reached through it; then the link goes, never the target. Wine cannot
+    // open the link as itself, so the link waits for the restart here.
+    {"FolderNamedByALinkKeepsItsTarget", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\qvlinks\\hllink"},
+     QV_AFTER_EXIT "Delete file C:\\\\qvlinks\\\\hllink\\\\a\n"
+                   "Could not delete HL folder C:\\\\qvlinks\\\\hllink, on reboot success \\(\\d+\\)\n", 0,
+     [](Env&) { WriteBytes(L"C:\\qvlinks\\hltarget\\a", "x"); },
+     [](Env&) {
+         EXPECT_TRUE(fs::is_directory(L"C:\\qvlinks\\hltarget"));
+         EXPECT_FALSE(fs::exists(L"C:\\qvlinks\\hltarget\\a"));
+         EXPECT_TRUE(PendingRename(L"C:\\qvlinks\\hllink"));
+         fs::create_directories(L"C:\\qvlinks\\hltarget");
+     }},
     {"FolderThatCannotBeListedIsLeftAlone", {std::begin(kArgs), std::end(kArgs)},
      QV_AFTER_EXIT "CleanupOstrelHardlinks exception: [^\n]*\n", 0,
      [](Env& env) { WriteBytes(env.tmp / L"hl", "a file named as the folder"); },

@@ -1,9 +1,10 @@
 // The engine where Wine cannot produce the outcome: a stop refused with
 // 1052, a service that stays marked for deletion, memory integrity, a
-// loaded image that cannot be deleted, a failing setup library. The real
-// service manager, setup library and test driver do the rest; only the one
-// import that matters is redirected, and the clock, so that ten seconds of
-// waiting take none.
+// loaded image that cannot be deleted, a failing setup library, deletion
+// with POSIX semantics, a path too long for Windows, a volume mounted in a
+// folder. The real service manager, setup library and test driver do the
+// rest; only the one import that matters is redirected, and the clock, so
+// that ten seconds of waiting take none.
 #include "driversetup/service_control.h"
 #include "driversetup/service_registry.h"
 #include "fileops/delete_file.h"
@@ -211,6 +212,108 @@ TEST(Hardlinks, AListingThatFailsPartWayLeavesWhatItListedHandled)
     EXPECT_NE(log.find("] CleanupOstrelHardlinks exception: "), std::string::npos) << log;
     EXPECT_FALSE(fs::exists(tmp / L"hl\\entry"));
     EXPECT_TRUE(fs::exists(tmp / L"hl"));
+}
+
+// Deletion through a handle: with POSIX semantics where the system takes
+// them (Windows 10 1709 and later; Wine 8 answers 87), else the classic way.
+// The hardlinks clean-up never ignores the read-only attribute, so such an
+// entry is still moved and deleted at restart.
+using SetInfoFn = decltype(&SetFileInformationByHandle);
+SetInfoFn g_setInfo;
+DWORD g_posixAnswer;
+std::vector<std::pair<int, DWORD>> g_dispositions; // the class asked for, its flags
+
+BOOL WINAPI RecordDisposition(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* info, DWORD size)
+{
+    g_dispositions.emplace_back(kind, kind == 21 ? *static_cast<const DWORD*>(info) : *static_cast<const BYTE*>(info));
+    if (kind != 21) // FileDispositionInfoEx
+        return g_setInfo(file, kind, info, size);
+    if (g_posixAnswer != 0)
+        return SetLastError(g_posixAnswer), FALSE;
+    FILE_DISPOSITION_INFO classic = {TRUE};
+    return g_setInfo(file, FileDispositionInfo, &classic, sizeof(classic));
+}
+
+TEST(Hardlinks, DeletionIsPosixWhereTheSystemTakesItAndClassicElse)
+{
+    for (const DWORD answer : {0ul, 87ul, 50ul, 1ul}) {
+        Scratch tmp;
+        WriteBytes(tmp / L"hl\\entry", "x");
+        WriteBytes(tmp / L"file", "x");
+        g_dispositions.clear(), g_posixAnswer = answer;
+        {
+            const auto recording = PatchImport("kernel32.dll", "SetFileInformationByHandle", &RecordDisposition);
+            g_setInfo = reinterpret_cast<SetInfoFn>(recording.original());
+            EXPECT_TRUE(CleanupOstrelHardlinks((tmp / L"hl").wstring()));
+            EXPECT_EQ(DeleteFileOrDefer((tmp / L"file").wstring(), nullptr), 0u);
+        }
+        // The entry, the folder, then the file that may be read-only.
+        const std::vector<std::pair<int, DWORD>> posix = {{21, 3}, {21, 3}, {21, 0x13}};
+        const std::vector<std::pair<int, DWORD>> classic = {{21, 3}, {4, 1}, {21, 3}, {4, 1}, {21, 0x13}, {4, 1}};
+        EXPECT_EQ(g_dispositions, answer ? classic : posix) << answer;
+        EXPECT_FALSE(fs::exists(tmp / L"hl")) << answer;
+        EXPECT_FALSE(fs::exists(tmp / L"file")) << answer;
+    }
+}
+
+// Windows finds no plain path of MAX_PATH characters or more (Wine does), and
+// only Windows mounts volumes in folders; their path on the volume is "\".
+using CreateFileFn = decltype(&CreateFileW);
+using AttributesFn = decltype(&GetFileAttributesW);
+using FinalPathFn = decltype(&GetFinalPathNameByHandleW);
+CreateFileFn g_createFile;
+AttributesFn g_attributes;
+FinalPathFn g_finalPath;
+
+bool TooLong(const wchar_t* name) { return wcslen(name) >= MAX_PATH && wcsncmp(name, L"\\\\?\\", 4) != 0; }
+
+HANDLE WINAPI CreateShortFile(const wchar_t* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
+                              DWORD disposition, DWORD flags, HANDLE model)
+{
+    if (TooLong(name))
+        return SetLastError(ERROR_PATH_NOT_FOUND), INVALID_HANDLE_VALUE;
+    return g_createFile(name, access, share, security, disposition, flags, model);
+}
+
+DWORD WINAPI ShortAttributes(const wchar_t* name)
+{
+    return TooLong(name) ? (SetLastError(ERROR_PATH_NOT_FOUND), INVALID_FILE_ATTRIBUTES) : g_attributes(name);
+}
+
+DWORD WINAPI MountedInAFolder(HANDLE file, wchar_t* buffer, DWORD size, DWORD flags)
+{
+    if (flags != VOLUME_NAME_NONE)
+        return g_finalPath(file, buffer, size, flags);
+    return size < 2 ? 2 : (wcscpy(buffer, L"\\"), 1);
+}
+
+TEST(Hardlinks, ALongPathIsOpenedInItsExtendedFormAndAMountedVolumeRefused)
+{
+    Scratch tmp;
+    const fs::path hl = tmp / (std::wstring(130, L'a') + L"\\" + std::wstring(130, L'b') + L"\\hl");
+    WriteBytes(hl / L"entry", "x");
+    WriteBytes(tmp / L"mounted\\entry", "x");
+    OpenLogFile((tmp / L"log").wstring());
+    {
+        const auto files = PatchImport("kernel32.dll", "CreateFileW", &CreateShortFile);
+        const auto attributes = PatchImport("kernel32.dll", "GetFileAttributesW", &ShortAttributes);
+        g_createFile = reinterpret_cast<CreateFileFn>(files.original());
+        g_attributes = reinterpret_cast<AttributesFn>(attributes.original());
+        EXPECT_TRUE(CleanupOstrelHardlinks(hl.wstring()));
+    }
+    {
+        const auto mounted = PatchImport("kernel32.dll", "GetFinalPathNameByHandleW", &MountedInAFolder);
+        g_finalPath = reinterpret_cast<FinalPathFn>(mounted.original());
+        EXPECT_FALSE(CleanupOstrelHardlinks((tmp / L"mounted").wstring()));
+    }
+    CloseLogFile();
+    const std::string log = ReadBytes(tmp / L"log");
+    EXPECT_NE(log.find("] Delete file " + U8(hl / L"entry") + "\n["), std::string::npos) << log;
+    EXPECT_NE(log.find("] Success on deleting HL folder : " + U8(hl) + "\n"), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(hl));
+    EXPECT_NE(log.find("] Refused to clean up HL folder " + U8(tmp / L"mounted") + ": it is a volume root\n"),
+              std::string::npos) << log;
+    EXPECT_TRUE(fs::exists(tmp / L"mounted\\entry"));
 }
 
 // The setup library, step by step: a step fails on its return value; the

@@ -94,26 +94,32 @@ TEST(Platform, ReleaseProcessorAndBuildPickThePackage)
 TEST(Platform, DriverDirectoryIsTheFirstPlaceWithTheWholePackage)
 {
     const struct {
-        std::vector<const wchar_t*> files; // under the base
-        const wchar_t* option;             // drivers-path=, {base} for the scratch folder
-        const wchar_t* found;              // below the build folder's top, or below {base}
+        std::vector<const wchar_t*> packages; // places under the base holding all three files
+        std::vector<const wchar_t*> files;    // more files under the base
+        const wchar_t* option;                // drivers-path=, {base} for the scratch folder
+        const wchar_t* found;                 // below the build folder's top, or below {base}
     } layouts[] = {
-        {{L"Win10-x64\\QvOstrel.inf", L"Win10-x64\\QvOstrel.sys", L"Win10-x64\\QvOstrel.cat"}, L"{base}", L"{base}\\"},
-        {{L"drivers\\ostrel\\Win10-x64\\QvOstrel.inf", L"drivers\\ostrel\\Win10-x64\\QvOstrel.sys\\",
-          L"drivers\\ostrel\\Win10-x64\\QvOstrel.cat", L"ostrel\\Win10-x64\\QvOstrel.inf",
-          L"ostrel\\Win10-x64\\QvOstrel.sys", L"ostrel\\Win10-x64\\QvOstrel.cat"}, L"{base}", L"{base}\\drivers\\ostrel"},
-        {{L"drivers\\Win10-x64\\QvOstrel.inf", L"drivers\\Win10-x64\\QvOstrel.sys", L"ostrel\\Win10-x64\\QvOstrel.inf",
-          L"ostrel\\Win10-x64\\QvOstrel.sys", L"ostrel\\Win10-x64\\QvOstrel.cat", L"QvOstrel\\Win10-x64\\QvOstrel.inf",
-          L"QvOstrel\\Win10-x64\\QvOstrel.sys", L"QvOstrel\\Win10-x64\\QvOstrel.cat"}, L"{base}", L"{base}\\ostrel"},
-        {{L"Win8-x64\\QvOstrel.inf", L"Win8-x64\\QvOstrel.sys", L"Win8-x64\\QvOstrel.cat"}, L"{base}", L""},
-        {{}, L"..\\testpkg", L"testpkg\\"},
-        {{}, L"../testpkg-v2/", L"testpkg-v2\\"},
-        {{}, L"..\\no-such-folder", L""},
+        // Each place wins over the next when both hold the package.
+        {{L"", L"drivers\\ostrel"}, {}, L"{base}", L"{base}\\"},
+        {{L"drivers\\ostrel", L"drivers"}, {}, L"{base}", L"{base}\\drivers\\ostrel"},
+        {{L"drivers", L"ostrel"}, {}, L"{base}", L"{base}\\drivers"},
+        {{L"ostrel", L"QvOstrel"}, {}, L"{base}", L"{base}\\ostrel"},
+        {{}, {L"drivers\\ostrel\\Win10-x64\\QvOstrel.inf", L"drivers\\ostrel\\Win10-x64\\QvOstrel.sys\\",
+              L"drivers\\ostrel\\Win10-x64\\QvOstrel.cat"}, L"{base}", L"{base}\\drivers\\ostrel"},
+        {{L"QvOstrel"}, {L"drivers\\Win10-x64\\QvOstrel.inf", L"drivers\\Win10-x64\\QvOstrel.sys"}, L"{base}",
+         L"{base}\\QvOstrel"},
+        {{}, {L"Win8-x64\\QvOstrel.inf", L"Win8-x64\\QvOstrel.sys", L"Win8-x64\\QvOstrel.cat"}, L"{base}", L""},
+        {{}, {}, L"..\\testpkg", L"testpkg\\"},
+        {{}, {}, L"../testpkg-v2/", L"testpkg-v2\\"},
+        {{}, {}, L"..\\no-such-folder", L""},
     };
     for (const auto& layout : layouts) {
         qvtest::Scratch base;
-        for (const wchar_t* file : layout.files) {
-            const std::wstring name = file;
+        std::vector<std::wstring> files(layout.files.begin(), layout.files.end());
+        for (const std::wstring place : layout.packages)
+            for (const wchar_t* name : {L"QvOstrel.inf", L"QvOstrel.sys", L"QvOstrel.cat"})
+                files.push_back((place.empty() ? place : place + L"\\") + L"Win10-x64\\" + name);
+        for (const std::wstring& name : files) {
             if (name.back() == L'\\')
                 qvtest::fs::create_directories(base / name);
             else
@@ -125,7 +131,7 @@ TEST(Platform, DriverDirectoryIsTheFirstPlaceWithTheWholePackage)
             return relative || text.empty() ? text : (qvtest::BuildFolder() / text).wstring();
         };
         EXPECT_EQ(Orvane::ResolveDriverDirectory(expand(layout.option, true)), expand(layout.found, false))
-            << qv::WideToUtf8(layout.option);
+            << qv::WideToUtf8(layout.option) << " " << qv::WideToUtf8(files.empty() ? L"" : files.front());
     }
 }
 
