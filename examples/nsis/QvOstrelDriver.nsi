@@ -15,13 +15,18 @@
 ;          again after a restart; the reboot flag is set
 ;   5      not run by an administrator; nothing was done
 ;   other  the tool's own exit code: -install failed (1627 also when the tool
-;          did not start). A first installation is undone (the tool's
-;          -uninstall, then the files); an upgrade keeps the new files and the
-;          old entry in the list of installed programs
+;          did not start). A first installation is undone: its files, and
+;          the driver (the tool's -uninstall) when no driver service existed
+;          before it. An upgrade keeps the new files and the old entry in
+;          the list of installed programs
 ;   1, 2   NSIS's own codes: cancelled by the user, or aborted before the tool
 ;          ran
 ; The uninstaller answers 0, 5, or the tool's -uninstall code (and then keeps
-; the tool and its packages, so that the removal can run again).
+; the tool and its packages, so that the removal can run again). The
+; registered UninstallString and QuietUninstallString run it in place (_?=),
+; so that their caller waits for the removal and reads that code; the
+; uninstaller's own exe and the emptied folders are deleted at the next
+; restart.
 ;
 ; NSIS runs no transaction: what a failed step leaves behind is undone by this
 ; script, step by step, not by the engine.
@@ -65,6 +70,7 @@ ShowUninstDetails show
 
 Var ToolExit
 Var PreviousVersion
+Var ServiceFound
 
 Function .onInit
   SetShellVarContext all
@@ -80,6 +86,14 @@ FunctionEnd
 
 Section "Driver"
   ReadRegStr $PreviousVersion HKLM "${UNINSTALL_KEY}" "DisplayVersion"
+  ; Whether the driver's service exists already, from whatever installed it.
+  ClearErrors
+  ReadRegDWORD $0 HKLM "SYSTEM\CurrentControlSet\Services\QvOstrel" "Type"
+  ${If} ${Errors}
+    StrCpy $ServiceFound ""
+  ${Else}
+    StrCpy $ServiceFound "yes"
+  ${EndIf}
 
   SetOutPath "$INSTDIR"
   File "/oname=QvOstrelSetup.exe" "${SETUP_EXE}"
@@ -108,8 +122,12 @@ Section "Driver"
     DetailPrint "QvOstrelSetup.exe -install failed with exit code $ToolExit (see ${TOOL_LOG})."
     ${If} $PreviousVersion == ""
       ; A first installation: take away whatever the failed -install left
-      ; (a service that did not start, a copied image), then the files.
-      ExecWait '"$INSTDIR\QvOstrelSetup.exe" -uninstall "drivers-path=$INSTDIR\drivers" "log=${TOOL_LOG}"'
+      ; (a service that did not start, a copied image), then the files. A
+      ; driver that was there before (another installer's, a script's) is
+      ; never removed.
+      ${If} $ServiceFound == ""
+        ExecWait '"$INSTDIR\QvOstrelSetup.exe" -uninstall "drivers-path=$INSTDIR\drivers" "log=${TOOL_LOG}"'
+      ${EndIf}
       Call RemoveProductFiles
     ${EndIf}
     SetErrorLevel $ToolExit
@@ -121,8 +139,14 @@ Section "Driver"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${PRODUCT_VERSION}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "Orvane"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  ; Both commands run the uninstaller in place (_?=, always last and never
+  ; quoted). Started without it, an NSIS uninstaller copies itself to the
+  ; temporary folder, starts the copy and ends at once with 0: a deployment
+  ; system would read "removed" while the removal still runs, and never see
+  ; its code. In place, the process ends when the removal has ended, with its
+  ; code.
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe" _?=$INSTDIR'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S _?=$INSTDIR'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
@@ -134,10 +158,15 @@ SectionEnd
   SetOutPath "$TEMP"
   RMDir /r "$INSTDIR\drivers"
   Delete "$INSTDIR\QvOstrelSetup.exe"
-  Delete "$INSTDIR\uninstall.exe"
-  RMDir "$INSTDIR"
+  ; The uninstaller runs in place (see the registered commands) and holds
+  ; its own exe open: Windows neither deletes nor renames it while it runs.
+  ; It and the emptied folders go at the next restart. (A reinstallation
+  ; before that restart loses its new uninstall.exe at the restart too; run
+  ; the installer again after it.)
+  Delete /REBOOTOK "$INSTDIR\uninstall.exe"
+  RMDir /REBOOTOK "$INSTDIR"
   ${GetParent} "$INSTDIR" $R0
-  RMDir "$R0"
+  RMDir /REBOOTOK "$R0"
 !macroend
 
 Function RemoveProductFiles
