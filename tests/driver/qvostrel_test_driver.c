@@ -21,6 +21,11 @@
 
 #define QV_POOL_TAG 0x734f7651u /* "QvOs" in memory */
 
+#ifdef QV_DRV_TLS_INDEX
+/* Zig's linker always asks for the C runtime's TLS index; no TLS here. */
+ULONG _tls_index = 0;
+#endif
+
 /* Version query (in USHORT index, out ULONG), control request (in ULONG 0),
    read (out the record stream), self-check (in the client's path, out the
    ULONG verdict). */

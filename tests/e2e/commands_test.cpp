@@ -32,7 +32,7 @@ void Expect(DWORD state, DWORD type, DWORD start, DWORD errorControl, const wcha
     EXPECT_EQ(ServiceDword(L"Start"), start);
     EXPECT_EQ(ServiceDword(L"ErrorControl"), errorControl);
     if (sizeOf)
-        EXPECT_EQ(fs::file_size(InstalledImage()), fs::file_size(BuildFolder() / sizeOf / L"Win10-x64/QvOstrel.sys"));
+        EXPECT_EQ(fs::file_size(InstalledImage()), fs::file_size(BuildFolder() / sizeOf / NativePackageFolder() / L"QvOstrel.sys"));
     else
         EXPECT_FALSE(fs::exists(InstalledImage()));
 }
@@ -98,6 +98,18 @@ const Row kRows[] = {
      160, Planted, NothingLoaded},
     {"NoPackageIsExitCode3BeforeTheCommand", {L"-install", L"drivers-path={tmp}"},
      "ERROR: Invalid driver directory\n", 3},
+    {"OnlyThisProcessorsPackageQualifies", {L"-install", L"drivers-path={tmp}"},
+     "ERROR: Invalid driver directory\n", 3, [](Env& env) {
+         // Every other folder of the layout holds a whole package.
+         for (const wchar_t* folder : {L"Win10-Legacy-x64", L"Win10-x64", L"Win10-Win32", L"Win10-ARM64", L"Win8-x64",
+                                       L"Win8-Win32", L"Win8-ARM64", L"Win7-x64", L"Win7-Win32", L"Win7-ARM64"}) {
+             if (folder == NativePackageFolder())
+                 continue;
+             fs::create_directories(env.tmp / folder);
+             for (const wchar_t* file : {L"QvOstrel.inf", L"QvOstrel.sys", L"QvOstrel.cat"})
+                 fs::copy_file(BuildFolder() / L"testpkg" / NativePackageFolder() / file, env.tmp / folder / file);
+         }
+     }},
     {"InstallWinsOverUninstallAndCheck", {L"-uninstall", L"-check", L"-INSTALL", L"{drivers}", L"service-start=0"},
      "~Driver path: .*\nInstall QvOstrel:\n[\\s\\S]*ExitCode: 0x0 \"OK\"\n", 0,
      nullptr, [](Env&) { EXPECT_EQ(ServiceState(), DWORD(SERVICE_STOPPED)); }},
@@ -118,21 +130,21 @@ const Row kRows[] = {
 
     // -install
     {"FirstInstall", {L"-install", L"{drivers}"},
-     S({kHeader, kFresh, "{setup:Install.NTamd64}StartService(\"QvOstrel\") = 0x0\n"
+     S({kHeader, kFresh, "{setup:Install.{nt}}StartService(\"QvOstrel\") = 0x0\n"
                          "QueryServiceStatus(\"QvOstrel\") = \"running\"\nExitCode: 0x0 \"OK\"\n"}), 0,
      StartsAServiceItCreated, [](Env&) { Expect(SERVICE_RUNNING, 1, 3, 1, L"testpkg"); }},
     {"FirstInstallWithDllsPlanted", {L"-install", L"{drivers}"},
-     S({kHeader, kFresh, "{setup:Install.NTamd64}StartService(\"QvOstrel\") = 0x0\n"
+     S({kHeader, kFresh, "{setup:Install.{nt}}StartService(\"QvOstrel\") = 0x0\n"
                          "QueryServiceStatus(\"QvOstrel\") = \"running\"\nExitCode: 0x0 \"OK\"\n"}), 0,
      [](Env& env) { StartsAServiceItCreated(env); Planted(env); }, NothingLoaded},
     {"InstallWithoutStart", {L"-install", L"{drivers}", L"service-start=0"},
-     S({kHeader, kFresh, "{setup:Install.NTamd64}QueryServiceStatus(\"QvOstrel\") = \"stopped\"\n"
+     S({kHeader, kFresh, "{setup:Install.{nt}}QueryServiceStatus(\"QvOstrel\") = \"stopped\"\n"
                          "ExitCode: 0x0 \"OK\"\n"}), 0,
      nullptr, [](Env&) { Expect(SERVICE_STOPPED, 1, 3, 1, L"testpkg"); }},
     {"UpgradeOfARunningDriver", {L"-install", L"{drivers}"},
      "Driver path: \"{dir}\"\nExisting QvOstrel:\n  {img} [1.0.0.1]\nInstall QvOstrel:\n  {inf} [1.0.0.2]\n"
      "  {sys} [1.0.0.2]\n  {cat}\nControlService(\"QvOstrel\", SERVICE_CONTROL_STOP) = 0x0\nProbe(\"{img}\") = 0x0\n"
-     "{setup:Install.NTamd64}StartService(\"QvOstrel\") = 0x0\nQueryServiceStatus(\"QvOstrel\") = \"running\"\n"
+     "{setup:Install.{nt}}StartService(\"QvOstrel\") = 0x0\nQueryServiceStatus(\"QvOstrel\") = \"running\"\n"
      "ExitCode: 0x0 \"OK\"\n", 0,
      [](Env&) { Install(L"testpkg"); }, [](Env&) { Expect(SERVICE_RUNNING, 1, 3, 1, L"testpkg-v2"); },
      L"testpkg-v2"},
@@ -162,10 +174,11 @@ const Row kRows[] = {
     {"ImageThatIsNotADriverFailsToStart", {L"-install", L"drivers-path={tmp}"},
      "~[\\s\\S]*StartService\\(\"QvOstrel\"\\) = 0x45a\nQueryServiceStatus[^\n]*\nExitCode: 0x45a [\\s\\S]*", 1114,
      [](Env& env) {
-         fs::create_directories(env.tmp / L"Win10-x64");
+         const fs::path package = env.tmp / NativePackageFolder();
+         fs::create_directories(package);
          for (const wchar_t* file : {L"QvOstrel.inf", L"QvOstrel.cat"})
-             fs::copy_file(BuildFolder() / L"testpkg/Win10-x64" / file, env.tmp / L"Win10-x64" / file);
-         WriteBytes(env.tmp / L"Win10-x64/QvOstrel.sys", "MZ but no driver");
+             fs::copy_file(BuildFolder() / L"testpkg" / NativePackageFolder() / file, package / file);
+         WriteBytes(package / L"QvOstrel.sys", "MZ but no driver");
      }},
 
     // A 32-bit tool finds C:\windows\system32\qvpkg in SysWOW64, and
@@ -188,16 +201,16 @@ const Row kRows[] = {
     {"Uninstall", {L"-uninstall", L"{drivers}"},
      "Driver path: \"{dir}\"\nUninstall QvOstrel:\n  {inf} [1.0.0.1]\n  {img} [1.0.0.1]\n  {cat}\n"
      "ControlService(\"QvOstrel\", SERVICE_CONTROL_STOP) = 0x0\nProbe(\"{img}\") = 0x0\n"
-     "{setup:Uninstall.NTamd64}QueryServiceStatus(\"QvOstrel\") = \"not installed\"\nExitCode: 0x0 \"OK\"\n", 0,
+     "{setup:Uninstall.{nt}}QueryServiceStatus(\"QvOstrel\") = \"not installed\"\nExitCode: 0x0 \"OK\"\n", 0,
      [](Env&) { Install(L"testpkg"); }, [](Env&) { Expect(0, 0, 0, 0, nullptr); }},
     {"UninstallOfNothing", {L"-uninstall", L"{drivers}"},
      S({"Driver path: \"{dir}\"\nUninstall QvOstrel:\n  {inf} [1.0.0.1]\n  {img} [n/a]\n  {cat}\n", kFresh,
-        "{setup:Uninstall.NTamd64}QueryServiceStatus(\"QvOstrel\") = \"not installed\"\nExitCode: 0x0 \"OK\"\n"}), 0},
+        "{setup:Uninstall.{nt}}QueryServiceStatus(\"QvOstrel\") = \"not installed\"\nExitCode: 0x0 \"OK\"\n"}), 0},
 
     {"UninstallWithDllsPlanted", {L"-uninstall", L"{drivers}"},
      "Driver path: \"{dir}\"\nUninstall QvOstrel:\n  {inf} [1.0.0.1]\n  {img} [1.0.0.1]\n  {cat}\n"
      "ControlService(\"QvOstrel\", SERVICE_CONTROL_STOP) = 0x0\nProbe(\"{img}\") = 0x0\n"
-     "{setup:Uninstall.NTamd64}QueryServiceStatus(\"QvOstrel\") = \"not installed\"\nExitCode: 0x0 \"OK\"\n", 0,
+     "{setup:Uninstall.{nt}}QueryServiceStatus(\"QvOstrel\") = \"not installed\"\nExitCode: 0x0 \"OK\"\n", 0,
      [](Env& env) { Install(L"testpkg"); Planted(env); }, NothingLoaded},
 
     // -check

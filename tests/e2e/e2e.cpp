@@ -33,7 +33,8 @@ std::string Env::Expand(std::string text, bool pattern) const
         for (size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size()))
             text.replace(at, token.size(), value);
     };
-    const fs::path package = BuildFolder() / set / L"Win10-x64";
+    const fs::path package = BuildFolder() / set / NativePackageFolder();
+    ReplaceAll("{nt}", NativeInfDecoration());
     for (size_t at; (at = text.find("{setup:")) != std::string::npos;) {
         const size_t end = text.find('}', at);
         text.replace(at, end + 1 - at, SetupLines(U8(package / L"QvOstrel.inf"), text.substr(at + 7, end - at - 7)));

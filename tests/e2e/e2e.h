@@ -2,9 +2,11 @@
 // arguments, its whole console output and exit code, and the state after.
 //
 // In arguments and expected text these tokens stand for the row's package
-// set (testpkg, testpkg-v2 or testpkg-v3, packaged for Win10-x64):
+// set (testpkg, testpkg-v2 or testpkg-v3, packaged for this machine's
+// processor: Win10-x64, or Win10-ARM64 on ARM64):
 //   {drivers} drivers-path=<set>   {dir} the driver path the tool prints
 //   {inf} {sys} {cat} the package's files   {img} the installed image
+//   {nt} the INF sections' suffix (NTamd64, NTarm64)
 //   {tmp} the row's scratch folder, {hl} the folder hl in it
 //   {setup:<section>} the six setup-library lines of a good INF section run
 // Expected text starting with '~' is a regular expression that must match

@@ -27,6 +27,16 @@ void ExpectMovedAndRegistered(Env& env)
     EXPECT_TRUE(DeleteFileW(temporary.c_str()));
 }
 
+/// A system directory of WOW64 (64-bit Windows: SysWOW64; ARM64 Windows also
+/// SysArm32 and SyChpe32), where this system lays it out.
+std::function<void(Env&)> Existing(const wchar_t* folder)
+{
+    return [folder](Env&) {
+        if (!fs::is_directory(folder))
+            GTEST_SKIP() << "no " << U8(folder) << " on this system, nothing to refuse (Wine lays out no SysArm32 or SyChpe32)";
+    };
+}
+
 const Row kRows[] = {
     {"NoFolderWritesNothing", {std::begin(kArgs), std::end(kArgs)}, QV_AFTER_EXIT, 0},
     {"FilesAreDeletedAndTheFolderRemoved", {std::begin(kArgs), std::end(kArgs)},
@@ -81,11 +91,18 @@ const Row kRows[] = {
      QV_AFTER_EXIT "Refused to clean up HL folder \\\\\\\\localhost\\\\c\\$: it is a volume root\n", 0},
     // A 32-bit tool sees SysWOW64 as System32 and the real System32 as
     // Sysnative; both are refused however the process sees them.
-    {"SysWOW64IsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\windows\\syswow64"},
-     QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\windows\\\\syswow64: it is the system directory\n", 0},
     {"SysnativeIsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\windows\\sysnative"},
      QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\windows\\\\sysnative: it is the system directory\n", 0,
      Wow64Only},
+    {"SysWow64IsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\windows\\SysWOW64"},
+     QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\windows\\\\SysWOW64: it is the system directory\n", 0,
+     Existing(L"C:\\windows\\SysWOW64")},
+    {"SysArm32IsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\windows\\SysArm32"},
+     QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\windows\\\\SysArm32: it is the system directory\n", 0,
+     Existing(L"C:\\windows\\SysArm32")},
+    {"SyChpe32IsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\windows\\SyChpe32"},
+     QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\windows\\\\SyChpe32: it is the system directory\n", 0,
+     Existing(L"C:\\windows\\SyChpe32")},
     {"SystemDirectoryThroughALinkIsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\qvlinks\\system32"},
      QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\qvlinks\\\\system32: it is the system directory\n", 0},
     // Wine follows links when it deletes: a link to outside the folder is left.

@@ -69,6 +69,21 @@ fs::path PlantedDll()
     return BuildFolder() / L"tests/planted_marker.dll";
 }
 
+namespace {
+
+bool NativeArm64()
+{
+    SYSTEM_INFO info = {};
+    GetNativeSystemInfo(&info);
+    return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_ARM64;
+}
+
+} // namespace
+
+std::wstring NativePackageFolder() { return NativeArm64() ? L"Win10-ARM64" : L"Win10-x64"; }
+
+std::string NativeInfDecoration() { return NativeArm64() ? "NTarm64" : "NTamd64"; }
+
 RunResult Run(const fs::path& program, const std::vector<std::wstring>& args)
 {
     std::wstring line = Quote(program.wstring());

@@ -32,6 +32,12 @@ bool ToolRunsUnderWow64();
 /// QV_PLANTED_DLL when set, else the one built beside the tests.
 fs::path PlantedDll();
 
+/// The package folder and the INF sections' suffix the tool must choose on
+/// this machine (Windows 10 of a current build), by its native processor:
+/// Win10-ARM64 and NTarm64 on ARM64, else Win10-x64 and NTamd64.
+std::wstring NativePackageFolder();
+std::string NativeInfDecoration();
+
 /// Runs `program` with `args` (quoted where needed) and waits for it.
 RunResult Run(const fs::path& program, const std::vector<std::wstring>& args);
 
