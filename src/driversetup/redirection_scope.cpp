@@ -2,6 +2,8 @@
 
 #include "common/system_library.h"
 
+#include <initializer_list>
+
 namespace Orvane {
 
 namespace {
