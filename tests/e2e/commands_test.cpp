@@ -65,6 +65,19 @@ void Planted(Env& env)
     }
 }
 
+std::function<void(Env&)> ReadsSeen(std::vector<DWORD> expected)
+{
+    return [expected](Env&) { EXPECT_EQ(DriverReadsSeen(), expected); };
+}
+
+/// -shouldupdate on a current driver whose first read ends at once as
+/// `answer` says: still current, the next read issued and then cancelled.
+Row ReadChannel(const char* name, DWORD answer, std::vector<DWORD> seen)
+{
+    return {name, {L"-shouldupdate", L"{drivers}"}, S({kUpToDate, "ExitCode: 0 (false)\n"}), 0,
+            Running({{L"ReadAnswer", answer}}), ReadsSeen(std::move(seen))};
+}
+
 void NothingLoaded(Env& env)
 {
     for (const auto& entry : fs::directory_iterator(env.tmp.path()))
@@ -197,6 +210,12 @@ const Row kRows[] = {
     {"ShouldUpdateCurrent", {L"-shouldupdate", L"{drivers}"}, S({kUpToDate, "ExitCode: 0 (false)\n"}), 0, Running()},
     {"ShouldUpdateCurrentWithDllsPlanted", {L"-shouldupdate", L"{drivers}"}, S({kUpToDate, "ExitCode: 0 (false)\n"}),
      0, [](Env& env) { Running()(env); Planted(env); }, NothingLoaded},
+    {"ShouldUpdateOtherInterfaceVersionIsCurrentWithoutAChannel", {L"-shouldupdate", L"{drivers}"},
+     S({kUpToDate, "ExitCode: 0 (false)\n"}), 0, Running({{L"InterfaceVersion", 2}}), ReadsSeen({})},
+    ReadChannel("ShouldUpdateReadsRecordsAndCancelsTheNextRead", 1, {4096, 4096, 0}),
+    ReadChannel("ShouldUpdateStopsAtARecordThatOverrunsTheRead", 2, {4096, 4096, 0}),
+    ReadChannel("ShouldUpdateTakesAReplyNobodyWaitsFor", 3, {4096, 4096, 0}),
+    ReadChannel("ShouldUpdateGrowsTheBufferItIsToldIsTooSmall", 4, {4096, 8192, 0}),
     {"ShouldUpdateSelfCheckRefused", {L"-shouldupdate", L"{drivers}"},
      S({kUpToDate, "Driver communication was rejected. Error 0xc000a000\nExitCode: 1 (true)\n"}), 1,
      Running({{L"SelfCheckVerdict", 0xC000A000}})},
