@@ -38,7 +38,7 @@
 #define IOCTL_QV_SELF_CHECK    CTL_CODE(FILE_DEVICE_UNKNOWN, 4, METHOD_BUFFERED, FILE_WRITE_ACCESS)
 
 typedef struct QV_CONFIG {
-    ULONG InterfaceVersion, SelfCheckVerdict, SelfCheckBytes, OpenStatus, IgnoreCancel, ReadAnswer;
+    ULONG InterfaceVersion, SelfCheckVerdict, SelfCheckBytes, OpenStatus, IgnoreCancel, ReadAnswer, AnswerLater;
 } QV_CONFIG;
 
 /* The answers of ReadAnswer. */
@@ -54,6 +54,7 @@ static const struct { PCWSTR Name; SIZE_T Offset; ULONG Default; } qv_params[] =
     { L"OpenStatus", offsetof(QV_CONFIG, OpenStatus), 0 },             /* an error: opens fail */
     { L"IgnoreCancel", offsetof(QV_CONFIG, IgnoreCancel), 0 },         /* 1: reads are not cancelled */
     { L"ReadAnswer", offsetof(QV_CONFIG, ReadAnswer), QV_READ_PARK },  /* how the first two reads end */
+    { L"AnswerLater", offsetof(QV_CONFIG, AnswerLater), 0 },           /* 1: other requests end pending */
 };
 
 typedef struct QV_HANDLE {
@@ -324,6 +325,11 @@ static NTSTATUS NTAPI qv_dispatch(PDEVICE_OBJECT device, PIRP irp)
     } else if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
         status = h ? qv_device_control(h, irp, sp)
                    : file && file->FsContext2 ? (NTSTATUS)(ULONG_PTR)file->FsContext2 : STATUS_INVALID_DEVICE_STATE;
+        if (h && h->Config.AnswerLater && status != STATUS_PENDING) {
+            IoMarkIrpPending(irp); /* the answer arrives after the call returned */
+            qv_complete(irp, status, irp->IoStatus.Information);
+            return STATUS_PENDING;
+        }
     }
     if (status != STATUS_PENDING)
         qv_complete(irp, status, irp->IoStatus.Information);
