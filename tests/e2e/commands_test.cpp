@@ -17,6 +17,12 @@ const char kRunning[] = "Driver path: \"{dir}\"\nQueryStatus(\"QvOstrel\") = \"r
 const char kUpToDate[] = "Driver path: \"{dir}\"\nQvOstrel is up-to-date:\n  \"{img}\" [1.0.0.1]\n"
                          "  \"{sys}\" [1.0.0.1]\nStartService(\"QvOstrel\") = 0x420 (already running)\n";
 
+/// The usage block of a copy of the tool named `name` (UTF-8).
+std::string Usage(const char* name)
+{
+    return std::regex_replace(std::string(kUsage), std::regex("QvOstrelSetup\\.exe"), name);
+}
+
 std::string S(std::initializer_list<const char*> parts)
 {
     std::string text;
@@ -90,6 +96,9 @@ const Row kRows[] = {
      S({"Driver path: \"{dir}\"\nERROR: No valid command\n", kUsage}), 160},
     {"NoCommandWithDllsPlanted", {L"{drivers}"}, S({"Driver path: \"{dir}\"\nERROR: No valid command\n", kUsage}),
      160, Planted, NothingLoaded},
+    {"UsageNamesACopyBeyondLatin1InUtf8", {L"{drivers}"},
+     "Driver path: \"{dir}\"\nERROR: No valid command\n" + Usage("Qv\xc3\x96strel-\xce\xa9.exe"), 160,
+     [](Env& env) { fs::copy_file(ToolPath(), env.tool = env.tmp / L"Qv\u00d6strel-\u03a9.exe"); }},
     {"NoPackageIsExitCode3BeforeTheCommand", {L"-install", L"drivers-path={tmp}"},
      "ERROR: Invalid driver directory\n", 3},
     {"InstallWinsOverUninstallAndCheck", {L"-uninstall", L"-check", L"-INSTALL", L"{drivers}", L"service-start=0"},
