@@ -1,5 +1,7 @@
 #include "driverclient/device.h"
 
+#include "common/unique_handle.h"
+
 #include <cstring>
 #include <vector>
 
@@ -24,14 +26,45 @@ DWORD ReadDword(const BYTE* record, size_t offset)
     return value;
 }
 
+/// The event of the synchronous requests on one overlapped device handle.
+/// Its low bit is set in each request's OVERLAPPED, so that a completion
+/// never reaches a completion port (the read channel's) the handle is bound to.
+class RequestEvent {
+public:
+    RequestEvent() : event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    /// 0, or the error of creating the event.
+    DWORD Error() const { return event_ ? 0 : ::GetLastError(); }
+
+    /// Sends one request and waits for its answer; `returned` receives the
+    /// bytes of output. A request that fails at once has its error as the
+    /// answer, with nothing to wait for.
+    DWORD Send(HANDLE handle, DWORD code, void* input, DWORD inputSize, void* output,
+               DWORD outputSize, DWORD& returned) const
+    {
+        returned = 0;
+        if (!event_)
+            return ERROR_INVALID_HANDLE;
+        OVERLAPPED overlapped = {};
+        overlapped.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event_.get()) | 1);
+        if (::DeviceIoControl(handle, code, input, inputSize, output, outputSize, &returned, &overlapped))
+            return 0;
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_IO_PENDING)
+            return error; // the event is not signalled for such an answer
+        if (::WaitForSingleObject(event_.get(), INFINITE) != WAIT_OBJECT_0)
+            return ::GetLastError();
+        return ::GetOverlappedResult(handle, &overlapped, &returned, FALSE) ? 0 : ::GetLastError();
+    }
+
+private:
+    qv::unique_handle event_;
+};
+
 /// One version query, answered at once by the driver.
-DWORD QueryVersion(HANDLE handle, USHORT index, DWORD& value)
+DWORD QueryVersion(const RequestEvent& requests, HANDLE handle, USHORT index, DWORD& value)
 {
     DWORD returned = 0;
-    return ::DeviceIoControl(handle, kIoctlQueryVersion, &index, sizeof(index), &value,
-                             sizeof(value), &returned, nullptr)
-               ? 0
-               : ::GetLastError();
+    return requests.Send(handle, kIoctlQueryVersion, &index, sizeof(index), &value, sizeof(value), returned);
 }
 
 /// Opens a device path with an overlapped handle; 6 when the open fails
@@ -48,14 +81,14 @@ DWORD OpenPath(const wchar_t* path, DWORD access, HANDLE& handle)
 }
 
 /// Fills the fields of queries 2 to 6; failures leave a field at 0.
-void QueryRemainingVersions(HANDLE handle, COstrelDriver& device)
+void QueryRemainingVersions(const RequestEvent& requests, HANDLE handle, COstrelDriver& device)
 {
     DWORD* fields[] = {&device.DriverVersion[0], &device.DriverVersion[1],
                        &device.DriverVersion[2], &device.DriverVersion[3], &device.NtddiVersion};
     USHORT index = 2;
     for (DWORD* field : fields) {
         *field = 0;
-        QueryVersion(handle, index++, *field);
+        QueryVersion(requests, handle, index++, *field);
     }
 }
 
@@ -78,28 +111,24 @@ std::vector<wchar_t> OwnExecutablePath()
 /// its refusal status, or the request's Windows error. Only a verdict of
 /// exactly four bytes counts: a short or missing answer, or a failure
 /// without a code, is 13 (ERROR_INVALID_DATA), never an acceptance.
-DWORD RunSelfCheck(HANDLE handle)
+DWORD RunSelfCheck(const RequestEvent& requests, HANDLE handle)
 {
-    const std::vector<wchar_t> path = OwnExecutablePath();
+    std::vector<wchar_t> path = OwnExecutablePath();
     DWORD verdict = 0;
     DWORD returned = 0;
-    if (!::DeviceIoControl(handle, kIoctlSelfCheck, const_cast<wchar_t*>(path.data()),
-                           static_cast<DWORD>(path.size() * sizeof(wchar_t)), &verdict,
-                           sizeof(verdict), &returned, nullptr)) {
-        const DWORD error = ::GetLastError();
-        return error != 0 ? error : ERROR_INVALID_DATA;
-    }
+    if (const DWORD error = requests.Send(handle, kIoctlSelfCheck, path.data(),
+                                          static_cast<DWORD>(path.size() * sizeof(wchar_t)), &verdict,
+                                          sizeof(verdict), returned))
+        return error;
     return returned == sizeof(verdict) ? verdict : ERROR_INVALID_DATA;
 }
 
 /// The control request that completes the open; only a refusal (5) counts.
-DWORD SendControl(HANDLE handle)
+DWORD SendControl(const RequestEvent& requests, HANDLE handle)
 {
     DWORD zero = 0;
     DWORD returned = 0;
-    if (::DeviceIoControl(handle, kIoctlControl, &zero, sizeof(zero), nullptr, 0, &returned, nullptr))
-        return 0;
-    const DWORD error = ::GetLastError();
+    const DWORD error = requests.Send(handle, kIoctlControl, &zero, sizeof(zero), nullptr, 0, returned);
     return error == ERROR_ACCESS_DENIED ? error : 0;
 }
 
@@ -192,16 +221,19 @@ DWORD COstrelDriver::QueryDriverVersion()
 {
     if (Handle)
         return ERROR_ALREADY_INITIALIZED;
+    const RequestEvent requests;
+    if (const DWORD error = requests.Error())
+        return error;
     HANDLE handle = nullptr;
     if (const DWORD error = OpenPath(kSystemDevice, GENERIC_READ, handle))
         return error;
     DWORD interfaceVersion = 0;
-    if (const DWORD error = QueryVersion(handle, 1, interfaceVersion)) {
+    if (const DWORD error = QueryVersion(requests, handle, 1, interfaceVersion)) {
         ::CloseHandle(handle);
         return error;
     }
     InterfaceVersion = interfaceVersion;
-    QueryRemainingVersions(handle, *this);
+    QueryRemainingVersions(requests, handle, *this);
     if (InterfaceVersion != kSupportedInterfaceVersion) {
         ::CloseHandle(handle);
         return ERROR_REVISION_MISMATCH;
@@ -219,20 +251,23 @@ DWORD COstrelDriver::OpenDevice(const wchar_t* path)
         path = kSystemDevice;
     if (*path == L'\0')
         return ERROR_INVALID_PARAMETER;
+    const RequestEvent requests;
+    if (const DWORD error = requests.Error())
+        return error;
     HANDLE handle = nullptr;
     if (const DWORD error = OpenPath(path, GENERIC_READ | GENERIC_WRITE, handle))
         return error;
     DWORD interfaceVersion = 0;
-    DWORD code = QueryVersion(handle, 1, interfaceVersion);
+    DWORD code = QueryVersion(requests, handle, 1, interfaceVersion);
     if (code == 0 && interfaceVersion != kSupportedInterfaceVersion)
         code = ERROR_REVISION_MISMATCH;
     if (code == 0) {
         InterfaceVersion = interfaceVersion;
-        QueryRemainingVersions(handle, *this);
-        code = RunSelfCheck(handle);
+        QueryRemainingVersions(requests, handle, *this);
+        code = RunSelfCheck(requests, handle);
     }
     if (code == 0)
-        code = SendControl(handle);
+        code = SendControl(requests, handle);
     if (code != 0) {
         ::CloseHandle(handle);
         return code;

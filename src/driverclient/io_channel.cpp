@@ -4,6 +4,7 @@
 #include "driverclient/error_description.h"
 #include "driverclient/log_callbacks.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace OstrelDriver {
@@ -13,6 +14,7 @@ namespace {
 constexpr DWORD kPageBytes = 4096;
 constexpr ULONGLONG kReviewIntervalMs = 10000;
 constexpr ULONGLONG kCancelTimeoutMs = 10000;
+constexpr DWORD kCancelRetryMs = 10; // between cancel attempts while a read is left
 constexpr unsigned kLevel = 2;
 
 /// Holds an SRW lock shared or exclusive for its lifetime.
@@ -95,13 +97,21 @@ DWORD IssueRead(IoChannel& channel, ReadSlot& slot, DWORD& transferred)
                : ::GetLastError();
 }
 
+/// Waits up to `ms` for a completion of the closing channel.
+void WaitForCompletion(IoChannel& channel, DWORD ms)
+{
+    if (!channel.ReadsDrained || ::WaitForSingleObject(channel.ReadsDrained.get(), ms) == WAIT_FAILED)
+        ::Sleep(ms);
+}
+
 /// Ends the cancel phase when no read is outstanding, CancelIoEx finds
-/// nothing, it fails, or 10 s pass. Returns the code for the "CancelIo"
+/// nothing, it fails, or 10 s pass; between attempts it waits for a
+/// completion rather than spinning. Returns the code for the "CancelIo"
 /// line, 0 for none.
 DWORD CancelReads(IoChannel& channel, HANDLE handle)
 {
     const ULONGLONG start = ::GetTickCount64();
-    while (::GetTickCount64() - start < kCancelTimeoutMs) {
+    for (ULONGLONG elapsed = 0; elapsed < kCancelTimeoutMs; elapsed = ::GetTickCount64() - start) {
         if (::InterlockedCompareExchange(&channel.Outstanding, 0, 0) == 0)
             return 0;
         if (!::CancelIoEx(handle, nullptr)) {
@@ -112,7 +122,8 @@ DWORD CancelReads(IoChannel& channel, HANDLE handle)
             DWORD ignored = 0;
             ::GetOverlappedResult(handle, &slot.Overlapped, &ignored, FALSE);
         }
-        ::SwitchToThread();
+        if (::InterlockedCompareExchange(&channel.Outstanding, 0, 0) != 0)
+            WaitForCompletion(channel, static_cast<DWORD>(std::min<ULONGLONG>(kCancelRetryMs, kCancelTimeoutMs - elapsed)));
     }
     return ERROR_TIMEOUT;
 }
@@ -125,7 +136,7 @@ IoPool& GetIoPool()
     return pool;
 }
 
-IoChannel::IoChannel()
+IoChannel::IoChannel() : ReadsDrained(::CreateEventW(nullptr, FALSE, FALSE, nullptr))
 {
     ::InitializeSRWLock(&Lock);
     ::InitializeSRWLock(&FinishLock);
@@ -189,7 +200,8 @@ DWORD OpenChannelWith(IoChannel& channel, HANDLE handle, PTP_CALLBACK_ENVIRON en
         channel.Handle = nullptr;
         result = ERROR_INVALID_PARAMETER;
     } else {
-        ::SetFileCompletionNotificationModes(handle, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS);
+        channel.SkipCompletionOnSuccess =
+            ::SetFileCompletionNotificationModes(handle, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS) != FALSE;
         channel.Io = ::CreateThreadpoolIo(handle, IoCompletion, &channel, environment);
         if (!channel.Io && ::GetLastError() != 0) {
             result = ::GetLastError();
@@ -220,7 +232,7 @@ DWORD ReadBegin(IoChannel& channel, ReadSlot& slot, PTP_CALLBACK_INSTANCE instan
         ::InterlockedIncrement(&channel.Outstanding);
         transferred = 0;
         const DWORD code = IssueRead(channel, slot, transferred);
-        if (code != 0 && code != ERROR_IO_PENDING && code != ERROR_INSUFFICIENT_BUFFER) {
+        if (code != 0 && code != ERROR_IO_PENDING && code != ERROR_INSUFFICIENT_BUFFER && code != ERROR_MORE_DATA) {
             const std::wstring text = DescribeErrorCode(code);
             TraceLog("I/O", kLevel, L"ReadBegin( Handle:0x%Ix, Size:%u, *OutSize:%u, Ovr:0x%Ix ) = %s\n",
                      AsNumber(channel.Handle), slot.BufferSize, transferred, AsNumber(&slot),
@@ -231,7 +243,10 @@ DWORD ReadBegin(IoChannel& channel, ReadSlot& slot, PTP_CALLBACK_INSTANCE instan
             return code;
         }
         shared.Release();
-        if (code == ERROR_IO_PENDING)
+        // A warning status (more data) queues a completion like a pending
+        // read, and so does a success at once without the skip-on-success
+        // mode: ReadEnd handles both.
+        if (code == ERROR_IO_PENDING || code == ERROR_MORE_DATA || (code == 0 && !channel.SkipCompletionOnSuccess))
             return ERROR_IO_PENDING; // the completion comes to ReadEnd
         ::CancelThreadpoolIo(channel.Io);
         ::InterlockedDecrement(&channel.Outstanding);
@@ -248,7 +263,7 @@ DWORD ReadBegin(IoChannel& channel, ReadSlot& slot, PTP_CALLBACK_INSTANCE instan
 void ReadEnd(PTP_CALLBACK_INSTANCE instance, IoChannel& channel, ReadSlot& slot, DWORD result,
              ULONG_PTR transferred)
 {
-    ::InterlockedDecrement(&channel.Outstanding);
+    const bool lastRead = ::InterlockedDecrement(&channel.Outstanding) == 0;
     if (result != 0 && result != ERROR_OPERATION_ABORTED && result != ERROR_INSUFFICIENT_BUFFER) {
         const std::wstring text = DescribeErrorCode(result);
         TraceLog("I/O", kLevel, L"ReadEnd( Size:%Iu, Ovr:0x%Ix ) = %s\n", static_cast<size_t>(transferred),
@@ -259,6 +274,8 @@ void ReadEnd(PTP_CALLBACK_INSTANCE instance, IoChannel& channel, ReadSlot& slot,
         SrwGuard shared(channel.Lock, false);
         open = IsUsable(channel.Handle);
     }
+    if (!open && lastRead && channel.ReadsDrained)
+        ::SetEvent(channel.ReadsDrained.get()); // the cancel phase may end
     DWORD finalCode = ERROR_CANCELLED;
     if (open) {
         const DWORD bytes = static_cast<DWORD>(transferred);
@@ -266,6 +283,13 @@ void ReadEnd(PTP_CALLBACK_INSTANCE instance, IoChannel& channel, ReadSlot& slot,
             if (bytes != 0)
                 DeliverRecords(channel, &slot, bytes, instance);
             finalCode = ReadBegin(channel, slot, instance);
+        } else if (result == ERROR_MORE_DATA) {
+            // The whole records that fitted, then a larger buffer for the rest.
+            if (bytes != 0)
+                DeliverRecords(channel, &slot, bytes, instance);
+            finalCode = ResizeReadBuffer(slot, GrownSize(channel, slot, bytes));
+            if (finalCode == 0)
+                finalCode = ReadBegin(channel, slot, instance);
         } else if (result == ERROR_INSUFFICIENT_BUFFER) {
             finalCode = ResizeReadBuffer(slot, GrownSize(channel, slot, bytes));
             if (finalCode == 0)

@@ -5,6 +5,8 @@
 // and shrinks back when it stays large.
 #pragma once
 
+#include "common/unique_handle.h"
+
 #include <windows.h>
 
 #include <functional>
@@ -73,9 +75,16 @@ struct IoChannel {
     OnFinishedFn OnFinished = nullptr;
     void* Context = nullptr;
     SRWLOCK FinishLock;
+    /// A read that completes at once queues no completion (the handle's
+    /// skip-on-success mode was set). Without it, such a read is handled
+    /// like a pending one: its completion comes to ReadEnd.
+    bool SkipCompletionOnSuccess = false;
     /// Reads issued and not yet completed; the cancel phase of a close ends
     /// when none is left.
     volatile LONG Outstanding = 0;
+    /// Set by a completion that finds the channel closing, so that the
+    /// cancel phase wakes at once (auto-reset; null if it was not created).
+    qv::unique_handle ReadsDrained;
     /// Set when the cancel phase of the close timed out: the driver may
     /// still complete the read into the slot's buffer and OVERLAPPED record
     /// and the pool may still call back into the channel, so the buffer, the

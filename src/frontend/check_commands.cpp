@@ -20,8 +20,8 @@ DWORD CheckCommand()
                   device.DriverVersion[1], device.DriverVersion[2], device.DriverVersion[3],
                   device.InterfaceVersion, device.NtddiVersion);
     else
-        LogPrintf("Failed to communicate with the driver. Error: 0x%x \"%ws\"\n", code,
-                  ErrorCodeText(code).c_str());
+        LogPrintf("Failed to communicate with the driver. Error: 0x%x \"%s\"\n", code,
+                  Utf8ForLine(ErrorCodeText(code)).c_str());
     return code;
 }
 

@@ -49,13 +49,13 @@ void PrintUsage()
 {
     wchar_t modulePath[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
-    const wchar_t* name = qv::GetShellText().PathFindFileName(modulePath);
+    const std::string name = Utf8ForLine(qv::GetShellText().PathFindFileName(modulePath));
     LogPrintf("\n");
     LogPrintf("Usage:\n");
-    LogPrintf("%ws -install       [drivers-path=<dir>] [service-start=0|1] [log=<file>]\n", name);
-    LogPrintf("%ws -uninstall     [drivers-path=<dir>] [ostrel-hl-path=<dir>] [log=<file>]\n", name);
-    LogPrintf("%ws -check\n", name);
-    LogPrintf("%ws -shouldupdate  [drivers-path=<dir>] -> Returns 0|1\n", name);
+    LogPrintf("%s -install       [drivers-path=<dir>] [service-start=0|1] [log=<file>]\n", name.c_str());
+    LogPrintf("%s -uninstall     [drivers-path=<dir>] [ostrel-hl-path=<dir>] [log=<file>]\n", name.c_str());
+    LogPrintf("%s -check\n", name.c_str());
+    LogPrintf("%s -shouldupdate  [drivers-path=<dir>] -> Returns 0|1\n", name.c_str());
 }
 
 /// Runs the first command that is set; throws "No valid command" when none is.

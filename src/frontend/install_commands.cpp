@@ -27,7 +27,7 @@ DWORD RunSetup(const std::wstring& driverDirectory, bool install, bool start)
 
 void LogExitCode(DWORD code)
 {
-    LogPrintf("ExitCode: 0x%x \"%ws\"\n", code, ErrorCodeText(code).c_str());
+    LogPrintf("ExitCode: 0x%x \"%s\"\n", code, Utf8ForLine(ErrorCodeText(code)).c_str());
 }
 
 } // namespace

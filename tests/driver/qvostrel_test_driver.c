@@ -12,6 +12,14 @@
  * or the handle's cleanup or close (Wine sends IRP_MJ_CLOSE, and no
  * IRP_MJ_CLEANUP, while a read is pending).
  *
+ * With ReadAnswer set, a handle's first read is answered at once, and with
+ * QV_READ_SECOND also its second, through STATUS_PENDING (completed before
+ * the dispatch returns, so the answer arrives as a completion); later reads
+ * are parked. What a
+ * handle's reads met is written to Parameters\ReadsSeen (REG_BINARY, ULONGs):
+ * each read's output length, 0 when a parked read is cancelled, 1 when it
+ * ends with its handle.
+ *
  * The build passes the version as QV_DRV_VER_MAJOR/MINOR/BUILD/REV; with
  * QV_DRV_PAD_BYTES the image carries a filler table of that size.
  */
@@ -35,8 +43,14 @@ ULONG _tls_index = 0;
 #define IOCTL_QV_SELF_CHECK    CTL_CODE(FILE_DEVICE_UNKNOWN, 4, METHOD_BUFFERED, FILE_WRITE_ACCESS)
 
 typedef struct QV_CONFIG {
-    ULONG InterfaceVersion, SelfCheckVerdict, SelfCheckBytes, OpenStatus, IgnoreCancel;
+    ULONG InterfaceVersion, SelfCheckVerdict, SelfCheckBytes, OpenStatus, IgnoreCancel, ReadAnswer, AnswerLater;
 } QV_CONFIG;
+
+/* The answers of ReadAnswer. */
+enum { QV_READ_PARK, QV_READ_RECORDS, QV_READ_OVERRUN, QV_READ_REPLY, QV_READ_TOO_SMALL, QV_READ_MORE_DATA };
+#define QV_READ_SECOND 0x100
+#define QV_REPLY_TYPE 0x1000
+#define QV_SEEN_MAX 8
 
 static const struct { PCWSTR Name; SIZE_T Offset; ULONG Default; } qv_params[] = {
     { L"InterfaceVersion", offsetof(QV_CONFIG, InterfaceVersion), 3 }, /* answer to query index 1 */
@@ -44,11 +58,14 @@ static const struct { PCWSTR Name; SIZE_T Offset; ULONG Default; } qv_params[] =
     { L"SelfCheckBytes", offsetof(QV_CONFIG, SelfCheckBytes), 4 },     /* bytes of that answer */
     { L"OpenStatus", offsetof(QV_CONFIG, OpenStatus), 0 },             /* an error: opens fail */
     { L"IgnoreCancel", offsetof(QV_CONFIG, IgnoreCancel), 0 },         /* 1: reads are not cancelled */
+    { L"ReadAnswer", offsetof(QV_CONFIG, ReadAnswer), QV_READ_PARK },  /* how the first two reads end */
+    { L"AnswerLater", offsetof(QV_CONFIG, AnswerLater), 0 },           /* 1: other requests end pending */
 };
 
 typedef struct QV_HANDLE {
     QV_CONFIG Config;
     PIRP PendingRead;
+    ULONG Reads, SeenCount, Seen[QV_SEEN_MAX];
 } QV_HANDLE;
 
 static struct {
@@ -89,6 +106,29 @@ static void qv_load_config(QV_CONFIG *cfg)
         ZwClose(key);
 }
 
+/* Adds one event to the handle's ReadsSeen value. */
+static void qv_note(QV_HANDLE *h, ULONG event)
+{
+    ULONG seen[QV_SEEN_MAX], count;
+    OBJECT_ATTRIBUTES oa;
+    UNICODE_STRING name;
+    HANDLE key;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&qv.Lock, &irql);
+    if (h->SeenCount < QV_SEEN_MAX)
+        h->Seen[h->SeenCount++] = event;
+    count = h->SeenCount;
+    RtlCopyMemory(seen, h->Seen, sizeof(seen));
+    KeReleaseSpinLock(&qv.Lock, irql);
+    RtlInitUnicodeString(&name, L"ReadsSeen");
+    InitializeObjectAttributes(&oa, &qv.ParamsPath, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL, NULL);
+    if (NT_SUCCESS(ZwOpenKey(&key, KEY_SET_VALUE, &oa))) {
+        ZwSetValueKey(key, &name, 0, REG_BINARY, seen, count * sizeof(ULONG));
+        ZwClose(key);
+    }
+}
+
 static void qv_complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
 {
     irp->IoStatus.Status = status;
@@ -123,6 +163,7 @@ static VOID NTAPI qv_cancel_read(PDEVICE_OBJECT device, PIRP irp)
         h->PendingRead = NULL;
     KeReleaseSpinLock(&qv.Lock, irql);
     qv_complete(irp, STATUS_CANCELLED, 0);
+    qv_note(h, 0);
 }
 
 /* Parks a read until it is cancelled or its handle goes away. */
@@ -170,6 +211,70 @@ static NTSTATUS qv_query_version(QV_HANDLE *h, PIRP irp, PIO_STACK_LOCATION sp)
     return STATUS_SUCCESS;
 }
 
+/* Lays a record of `size` bytes and `type` at `at`; a reply carries its
+   request id 7 at offset 92. Returns the offset after it. */
+static ULONG qv_record(UCHAR *buf, ULONG at, ULONG size, ULONG type)
+{
+    RtlZeroMemory(buf + at, size);
+    *(ULONG *)(buf + at) = size;
+    *(ULONG *)(buf + at + 16) = type;
+    if (type == QV_REPLY_TYPE)
+        *(ULONG *)(buf + at + 92) = 7;
+    return at + size;
+}
+
+/* The answer of the handle's read number n (0 or 1) when it is not parked:
+   its status and the bytes returned. */
+static NTSTATUS qv_answer_read(ULONG answer, ULONG n, UCHAR *buf, ULONG size, ULONG_PTR *returned)
+{
+    ULONG at = 0;
+
+    if (answer == QV_READ_TOO_SMALL && size < 3 * 4096)
+        return STATUS_BUFFER_TOO_SMALL;
+    if (size < 3 * 4096 && answer == QV_READ_MORE_DATA) {
+        /* Records of 128 bytes in the first answer, 256 in the second. */
+        while (at + (128 << n) <= size)
+            at = qv_record(buf, at, 128 << n, 1);
+        *returned = at;
+        return STATUS_BUFFER_OVERFLOW; /* whole records, and more waiting */
+    }
+    if (answer == QV_READ_RECORDS) {
+        at = qv_record(buf, qv_record(buf, qv_record(buf, 0, 120, 1), 96, 2), 200, 3);
+    } else if (answer == QV_READ_OVERRUN) {
+        /* A reply whose size (96) runs past the 40 bytes returned of it. */
+        at = qv_record(buf, 0, 120, 1) + 40;
+        qv_record(buf, 120, 40, QV_REPLY_TYPE);
+        *(ULONG *)(buf + 120) = 96;
+    } else if (answer == QV_READ_REPLY) {
+        at = qv_record(buf, qv_record(buf, 0, 96, QV_REPLY_TYPE), 120, 1);
+    }
+    *returned = at;
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS qv_read(QV_HANDLE *h, PIRP irp, PIO_STACK_LOCATION sp)
+{
+    const ULONG size = sp->Parameters.DeviceIoControl.OutputBufferLength;
+    const ULONG n = h->Reads++, answer = h->Config.ReadAnswer & 0xFF;
+    ULONG_PTR returned = 0;
+    NTSTATUS status;
+
+    qv_note(h, size);
+    if (answer == QV_READ_PARK || n >= ((h->Config.ReadAnswer & QV_READ_SECOND) ? 2 : 1) ||
+        (size >= 3 * 4096 && answer >= QV_READ_TOO_SMALL))
+        return qv_park_read(h, irp);
+    if (size < 512)
+        return STATUS_BUFFER_TOO_SMALL;
+    status = qv_answer_read(answer, n, irp->AssociatedIrp.SystemBuffer, size, &returned);
+    if (n == 0) {
+        irp->IoStatus.Information = returned;
+        return status;
+    }
+    IoMarkIrpPending(irp);
+    qv_complete(irp, status, returned);
+    return STATUS_PENDING;
+}
+
 static NTSTATUS qv_device_control(QV_HANDLE *h, PIRP irp, PIO_STACK_LOCATION sp)
 {
     switch (sp->Parameters.DeviceIoControl.IoControlCode) {
@@ -178,7 +283,7 @@ static NTSTATUS qv_device_control(QV_HANDLE *h, PIRP irp, PIO_STACK_LOCATION sp)
     case IOCTL_QV_CONTROL:
         return STATUS_SUCCESS;
     case IOCTL_QV_READ:
-        return qv_park_read(h, irp);
+        return qv_read(h, irp, sp);
     case IOCTL_QV_SELF_CHECK:
         if (sp->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG))
             return STATUS_BUFFER_TOO_SMALL;
@@ -207,15 +312,17 @@ static NTSTATUS NTAPI qv_dispatch(PDEVICE_OBJECT device, PIRP irp)
         status = (NTSTATUS)cfg.OpenStatus;
         file->FsContext2 = (PVOID)(ULONG_PTR)cfg.OpenStatus;
         if (NT_SUCCESS(status) && (h = ExAllocatePoolWithTag(NonPagedPool, sizeof(*h), QV_POOL_TAG))) {
+            RtlZeroMemory(h, sizeof(*h));
             h->Config = cfg;
-            h->PendingRead = NULL;
             file->FsContext = h;
         } else if (NT_SUCCESS(status)) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         }
     } else if (sp->MajorFunction == IRP_MJ_CLEANUP || sp->MajorFunction == IRP_MJ_CLOSE) {
-        if (h && (read = qv_take_read(h)))
+        if (h && (read = qv_take_read(h))) {
             qv_complete(read, STATUS_CANCELLED, 0);
+            qv_note(h, 1);
+        }
         if (h && sp->MajorFunction == IRP_MJ_CLOSE) {
             file->FsContext = NULL;
             ExFreePoolWithTag(h, QV_POOL_TAG);
@@ -223,6 +330,11 @@ static NTSTATUS NTAPI qv_dispatch(PDEVICE_OBJECT device, PIRP irp)
     } else if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
         status = h ? qv_device_control(h, irp, sp)
                    : file && file->FsContext2 ? (NTSTATUS)(ULONG_PTR)file->FsContext2 : STATUS_INVALID_DEVICE_STATE;
+        if (h && h->Config.AnswerLater && status != STATUS_PENDING) {
+            IoMarkIrpPending(irp); /* the answer arrives after the call returned */
+            qv_complete(irp, status, irp->IoStatus.Information);
+            return STATUS_PENDING;
+        }
     }
     if (status != STATUS_PENDING)
         qv_complete(irp, status, irp->IoStatus.Information);

@@ -17,6 +17,12 @@ const char kRunning[] = "Driver path: \"{dir}\"\nQueryStatus(\"QvOstrel\") = \"r
 const char kUpToDate[] = "Driver path: \"{dir}\"\nQvOstrel is up-to-date:\n  \"{img}\" [1.0.0.1]\n"
                          "  \"{sys}\" [1.0.0.1]\nStartService(\"QvOstrel\") = 0x420 (already running)\n";
 
+/// The usage block of a copy of the tool named `name` (UTF-8).
+std::string Usage(const char* name)
+{
+    return std::regex_replace(std::string(kUsage), std::regex("QvOstrelSetup\\.exe"), name);
+}
+
 std::string S(std::initializer_list<const char*> parts)
 {
     std::string text;
@@ -65,6 +71,19 @@ void Planted(Env& env)
     }
 }
 
+std::function<void(Env&)> ReadsSeen(std::vector<DWORD> expected)
+{
+    return [expected](Env&) { EXPECT_EQ(DriverReadsSeen(), expected); };
+}
+
+/// -shouldupdate on a current driver whose first read ends at once as
+/// `answer` says: still current, the next read issued and then cancelled.
+Row ReadChannel(const char* name, DWORD answer, std::vector<DWORD> seen)
+{
+    return {name, {L"-shouldupdate", L"{drivers}"}, S({kUpToDate, "ExitCode: 0 (false)\n"}), 0,
+            Running({{L"ReadAnswer", answer}}), ReadsSeen(std::move(seen))};
+}
+
 void NothingLoaded(Env& env)
 {
     for (const auto& entry : fs::directory_iterator(env.tmp.path()))
@@ -96,6 +115,9 @@ const Row kRows[] = {
      S({"Driver path: \"{dir}\"\nERROR: No valid command\n", kUsage}), 160},
     {"NoCommandWithDllsPlanted", {L"{drivers}"}, S({"Driver path: \"{dir}\"\nERROR: No valid command\n", kUsage}),
      160, Planted, NothingLoaded},
+    {"UsageNamesACopyBeyondLatin1InUtf8", {L"{drivers}"},
+     "Driver path: \"{dir}\"\nERROR: No valid command\n" + Usage("Qv\xc3\x96strel-\xce\xa9.exe"), 160,
+     [](Env& env) { fs::copy_file(ToolPath(), env.tool = env.tmp / L"Qv\u00d6strel-\u03a9.exe"); }},
     {"NoPackageIsExitCode3BeforeTheCommand", {L"-install", L"drivers-path={tmp}"},
      "ERROR: Invalid driver directory\n", 3},
     {"OnlyThisProcessorsPackageQualifies", {L"-install", L"drivers-path={tmp}"},
@@ -220,6 +242,8 @@ const Row kRows[] = {
      1062, [](Env&) { Install(L"testpkg", false); }},
     {"CheckRunning", {L"-check", L"{drivers}"},
      S({kRunning, "Driver: 1.0.0.1, Interface: v3, NTDDI: 0x0A000000\n"}), 0, Running()},
+    {"CheckDriverThatAnswersAfterTheCall", {L"-check", L"{drivers}"},
+     S({kRunning, "Driver: 1.0.0.1, Interface: v3, NTDDI: 0x0A000000\n"}), 0, Running({{L"AnswerLater", 1}})},
     {"CheckOtherInterfaceVersion", {L"-check", L"{drivers}"},
      S({kRunning, "Driver: 1.0.0.1, Interface: v2, NTDDI: 0x0A000000\n"}), 1306, Running({{L"InterfaceVersion", 2}})},
     {"CheckDeviceRefusesTheOpen", {L"-check", L"{drivers}"},
@@ -251,6 +275,14 @@ const Row kRows[] = {
      }},
     {"ShouldUpdateCurrentWithDllsPlanted", {L"-shouldupdate", L"{drivers}"}, S({kUpToDate, "ExitCode: 0 (false)\n"}),
      0, [](Env& env) { Running()(env); Planted(env); }, NothingLoaded},
+    {"ShouldUpdateOtherInterfaceVersionIsCurrentWithoutAChannel", {L"-shouldupdate", L"{drivers}"},
+     S({kUpToDate, "ExitCode: 0 (false)\n"}), 0, Running({{L"InterfaceVersion", 2}}), ReadsSeen({})},
+    ReadChannel("ShouldUpdateReadsRecordsAndCancelsTheNextRead", 1, {4096, 4096, 0}),
+    ReadChannel("ShouldUpdateStopsAtARecordThatOverrunsTheRead", 2, {4096, 4096, 0}),
+    ReadChannel("ShouldUpdateTakesAReplyNobodyWaitsFor", 3, {4096, 4096, 0}),
+    ReadChannel("ShouldUpdateGrowsTheBufferItIsToldIsTooSmall", 4, {4096, 8192, 0}),
+    {"ShouldUpdateCurrentDriverThatAnswersAfterTheCall", {L"-shouldupdate", L"{drivers}"},
+     S({kUpToDate, "ExitCode: 0 (false)\n"}), 0, Running({{L"AnswerLater", 1}}), ReadsSeen({4096, 0})},
     {"ShouldUpdateSelfCheckRefused", {L"-shouldupdate", L"{drivers}"},
      S({kUpToDate, "Driver communication was rejected. Error 0xc000a000\nExitCode: 1 (true)\n"}), 1,
      Running({{L"SelfCheckVerdict", 0xC000A000}})},

@@ -219,6 +219,15 @@ void SetServiceDword(const wchar_t* name, DWORD value, bool parameters)
     RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_DWORD, &value, sizeof(value));
 }
 
+std::vector<DWORD> DriverReadsSeen()
+{
+    const std::wstring key = std::wstring(kServiceKey) + L"\\Parameters";
+    DWORD seen[16] = {}, size = sizeof(seen);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"ReadsSeen", RRF_RT_REG_BINARY, nullptr, seen, &size))
+        size = 0;
+    return std::vector<DWORD>(seen, seen + size / sizeof(DWORD));
+}
+
 DWORD ServiceDword(const wchar_t* name, DWORD* type)
 {
     DWORD value = 0, size = sizeof(value), kind = 0;

@@ -77,6 +77,9 @@ void SetServiceDword(const wchar_t* name, DWORD value, bool parameters = false);
 /// A value of the service key; `type` receives its registry type (0: none).
 DWORD ServiceDword(const wchar_t* name, DWORD* type = nullptr);
 void SetServiceValue(const wchar_t* name, DWORD type, const void* data, DWORD size);
+/// What the test driver's reads met (its Parameters\ReadsSeen): each read's
+/// output length, 0 for a parked read cancelled, 1 for one ended with its handle.
+std::vector<DWORD> DriverReadsSeen();
 
 /// A registry value set (or, with null data, removed) for the scope and put
 /// back after.
