@@ -8,7 +8,6 @@
 #include <windows.h>
 
 #include <map>
-#include <memory>
 
 namespace OstrelDriver {
 
@@ -29,7 +28,7 @@ using RecordCallbackFn = void (*)(const void* record, COstrelDriver* device,
 class COstrelDriver {
 public:
     COstrelDriver();
-    virtual ~COstrelDriver();
+    virtual ~COstrelDriver() = default;
     COstrelDriver(const COstrelDriver&) = delete;
     COstrelDriver& operator=(const COstrelDriver&) = delete;
 
@@ -44,8 +43,8 @@ public:
     /// queries the versions and makes this client known to the driver.
     DWORD OpenDevice(const wchar_t* path);
 
-    HANDLE Handle = nullptr;
-    std::unique_ptr<IoChannel> Channel;
+    qv::unique_file Handle;
+    unique_channel Channel;
     IoPool* Pool = nullptr;
     wchar_t DevicePath[kDevicePathChars] = {};
     RecordCallbackFn RecordCallback = nullptr;
