@@ -1,6 +1,9 @@
 // The client of the protection driver's control device: opening it, asking
 // the driver for its versions, making this client known to it, and the
 // callbacks with which a device object drives its read channel.
+//
+// Failures in driverclient/: Windows error codes, or the driver's NTSTATUS
+// values, returned as values; only allocation can throw here.
 #pragma once
 
 #include "driverclient/io_channel.h"
