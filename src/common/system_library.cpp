@@ -1,4 +1,5 @@
 #include "common/system_library.h"
+#include "common/last_error.h"
 
 #include <cwchar>
 #include <string>
@@ -77,8 +78,8 @@ HMODULE SystemModule(const wchar_t* name)
             module = g_loaded[i].Module;
     if (module == nullptr) {
         module = LoadFromSystemFolder(name);
-        if (module == nullptr && ::GetLastError() == 0)
-            ::SetLastError(ERROR_MOD_NOT_FOUND);
+        if (module == nullptr)
+            ::SetLastError(LastErrorOr(ERROR_MOD_NOT_FOUND));
         if (module != nullptr && g_loadedCount < sizeof(g_loaded) / sizeof(g_loaded[0]))
             g_loaded[g_loadedCount++] = {name, module};
     }

@@ -1,7 +1,11 @@
-// RAII owners for Windows handles. Each handle kind has a traits type that
-// names its invalid value and how it is closed; `unique_any<Traits>` owns one
-// handle of that kind and closes it when it goes out of scope.
+// RAII owners for Windows handles. `unique_any` owns one handle of a kind,
+// named by its type, its close function and its invalid values (the first
+// is the empty owner's value; every one of them means "no handle"), and
+// closes it when it goes out of scope.
+// Closing never changes the thread's last error.
 #pragma once
+
+#include "common/last_error.h"
 
 #include <windows.h>
 #include <winsvc.h>
@@ -10,10 +14,10 @@
 
 namespace qv {
 
-template <class Traits>
+template <class Pointer, class Close, Close close, INT_PTR empty, INT_PTR... invalid>
 class unique_any {
 public:
-    using pointer = typename Traits::type;
+    using pointer = Pointer;
 
     unique_any() noexcept = default;
     explicit unique_any(pointer value) noexcept : value_(value) {}
@@ -29,17 +33,20 @@ public:
     ~unique_any() { reset(); }
 
     pointer get() const noexcept { return value_; }
-    explicit operator bool() const noexcept { return value_ != Traits::invalid(); }
+    explicit operator bool() const noexcept { return IsValid(value_); }
 
     /// Gives up ownership without closing.
-    pointer release() noexcept { return std::exchange(value_, Traits::invalid()); }
+    pointer release() noexcept { return std::exchange(value_, Empty()); }
 
     /// Closes the owned handle, if any, and takes `value`.
-    void reset(pointer value = Traits::invalid()) noexcept
+    void reset(pointer value = Empty()) noexcept
     {
-        pointer old = std::exchange(value_, value);
-        if (old != Traits::invalid())
-            Traits::close(old);
+        const pointer old = std::exchange(value_, value);
+        if (!IsValid(old))
+            return;
+        const DWORD error = ::GetLastError();
+        close(old);
+        ::SetLastError(error);
     }
 
     /// For out-parameters: closes the owned handle and returns its slot.
@@ -50,58 +57,35 @@ public:
     }
 
 private:
-    pointer value_ = Traits::invalid();
+    static pointer Empty() noexcept { return reinterpret_cast<pointer>(empty); }
+    static bool IsValid(pointer value) noexcept
+    {
+        return value != Empty() && ((value != reinterpret_cast<pointer>(invalid)) && ...);
+    }
+
+    pointer value_ = Empty();
 };
 
-struct file_handle_traits {
-    using type = HANDLE;
-    static type invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(type h) noexcept { ::CloseHandle(h); }
-};
+/// Waits for the object's callbacks, running and queued, then closes it.
+inline void CloseThreadpoolIoWaiting(PTP_IO io)
+{
+    ::WaitForThreadpoolIoCallbacks(io, FALSE);
+    ::CloseThreadpoolIo(io);
+}
 
-struct handle_traits {
-    using type = HANDLE;
-    static type invalid() noexcept { return nullptr; }
-    static void close(type h) noexcept { ::CloseHandle(h); }
-};
+using unique_file = unique_any<HANDLE, decltype(&::CloseHandle), ::CloseHandle, 0, -1>; // CreateFileW
+using unique_handle = unique_any<HANDLE, decltype(&::CloseHandle), ::CloseHandle, 0>;   // events
+using unique_hkey = unique_any<HKEY, decltype(&::RegCloseKey), ::RegCloseKey, 0>;
+using unique_schandle = unique_any<SC_HANDLE, decltype(&::CloseServiceHandle), ::CloseServiceHandle, 0>;
+using unique_hlocal = unique_any<HLOCAL, decltype(&::LocalFree), ::LocalFree, 0>;
+using unique_hglobal = unique_any<HGLOBAL, decltype(&::GlobalFree), ::GlobalFree, 0>;
+using unique_threadpool_io = unique_any<PTP_IO, decltype(&CloseThreadpoolIoWaiting), CloseThreadpoolIoWaiting, 0>;
 
-struct hkey_traits {
-    using type = HKEY;
-    static type invalid() noexcept { return nullptr; }
-    static void close(type h) noexcept { ::RegCloseKey(h); }
-};
-
-struct sc_handle_traits {
-    using type = SC_HANDLE;
-    static type invalid() noexcept { return nullptr; }
-    static void close(type h) noexcept { ::CloseServiceHandle(h); }
-};
-
-struct find_handle_traits {
-    using type = HANDLE;
-    static type invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(type h) noexcept { ::FindClose(h); }
-};
-
-struct hlocal_traits {
-    using type = HLOCAL;
-    static type invalid() noexcept { return nullptr; }
-    static void close(type h) noexcept { ::LocalFree(h); }
-};
-
-struct hglobal_traits {
-    using type = HGLOBAL;
-    static type invalid() noexcept { return nullptr; }
-    static void close(type h) noexcept { ::GlobalFree(h); }
-};
-
-using unique_file = unique_any<file_handle_traits>;       // CreateFileW
-using unique_handle = unique_any<handle_traits>;          // events, processes
-using unique_hkey = unique_any<hkey_traits>;
-using unique_schandle = unique_any<sc_handle_traits>;
-using unique_find = unique_any<find_handle_traits>;
-using unique_hlocal = unique_any<hlocal_traits>;
-using unique_hglobal = unique_any<hglobal_traits>;
+/// Closes the handle now: 0, or the error of the close.
+inline DWORD CloseNow(unique_file file) noexcept
+{
+    return ::CloseHandle(file.release()) ? 0 : LastErrorOr(ERROR_INVALID_HANDLE);
+}
 
 /// Runs a callable when the scope ends, unless dismissed.
 template <class F>

@@ -33,7 +33,7 @@ class RequestEvent {
 public:
     RequestEvent() : event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
     /// 0, or the error of creating the event.
-    DWORD Error() const { return event_ ? 0 : ::GetLastError(); }
+    DWORD Error() const { return event_ ? 0 : qv::LastErrorOr(ERROR_INVALID_HANDLE); }
 
     /// Sends one request and waits for its answer; `returned` receives the
     /// bytes of output. A request that fails at once has its error as the
@@ -48,12 +48,13 @@ public:
         overlapped.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event_.get()) | 1);
         if (::DeviceIoControl(handle, code, input, inputSize, output, outputSize, &returned, &overlapped))
             return 0;
-        const DWORD error = ::GetLastError();
+        const DWORD error = qv::LastErrorOr(ERROR_INTERNAL_ERROR);
         if (error != ERROR_IO_PENDING)
             return error; // the event is not signalled for such an answer
         if (::WaitForSingleObject(event_.get(), INFINITE) != WAIT_OBJECT_0)
-            return ::GetLastError();
-        return ::GetOverlappedResult(handle, &overlapped, &returned, FALSE) ? 0 : ::GetLastError();
+            return qv::LastErrorOr(ERROR_INTERNAL_ERROR);
+        return ::GetOverlappedResult(handle, &overlapped, &returned, FALSE) ? 0
+                                                                            : qv::LastErrorOr(ERROR_INTERNAL_ERROR);
     }
 
 private:
@@ -69,15 +70,11 @@ DWORD QueryVersion(const RequestEvent& requests, HANDLE handle, USHORT index, DW
 
 /// Opens a device path with an overlapped handle; 6 when the open fails
 /// without a code.
-DWORD OpenPath(const wchar_t* path, DWORD access, HANDLE& handle)
+DWORD OpenPath(const wchar_t* path, DWORD access, qv::unique_file& handle)
 {
-    handle = ::CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle != nullptr && handle != INVALID_HANDLE_VALUE)
-        return 0;
-    const DWORD error = ::GetLastError();
-    handle = nullptr;
-    return error != 0 ? error : ERROR_INVALID_HANDLE;
+    handle.reset(::CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr));
+    return handle ? 0 : qv::LastErrorOr(ERROR_INVALID_HANDLE);
 }
 
 /// Fills the fields of queries 2 to 6; failures leave a field at 0.
@@ -140,7 +137,7 @@ DWORD StartRead(HANDLE handle, void* buffer, DWORD size, DWORD* transferred,
     const DWORD code = kIoctlRead | (device ? (device->ReadOptions & kReadDirectOption) : 0);
     return ::DeviceIoControl(handle, code, nullptr, 0, buffer, size, transferred, overlapped)
                ? 0
-               : ::GetLastError();
+               : qv::LastErrorOr(ERROR_INTERNAL_ERROR);
 }
 
 DWORD SizeBuffer(HANDLE, DWORD phase, DWORD, DWORD* size, ULONGLONG*, OVERLAPPED*, void* context)
@@ -200,21 +197,9 @@ void WalkRecords(HANDLE, const void* buffer, DWORD transferred, void* context, P
 
 COstrelDriver::COstrelDriver() { ::InitializeSRWLock(&ReplyLock); }
 
-COstrelDriver::~COstrelDriver()
-{
-    if (Handle)
-        ::CloseHandle(Handle);
-    Handle = nullptr;
-    PendingReplies.clear();
-}
-
 DWORD COstrelDriver::CloseDevice()
 {
-    if (!Handle)
-        return ERROR_FILE_NOT_FOUND;
-    const DWORD code = ::CloseHandle(Handle) ? 0 : ::GetLastError();
-    Handle = nullptr;
-    return code;
+    return Handle ? qv::CloseNow(std::move(Handle)) : ERROR_FILE_NOT_FOUND;
 }
 
 DWORD COstrelDriver::QueryDriverVersion()
@@ -224,21 +209,17 @@ DWORD COstrelDriver::QueryDriverVersion()
     const RequestEvent requests;
     if (const DWORD error = requests.Error())
         return error;
-    HANDLE handle = nullptr;
+    qv::unique_file handle;
     if (const DWORD error = OpenPath(kSystemDevice, GENERIC_READ, handle))
         return error;
     DWORD interfaceVersion = 0;
-    if (const DWORD error = QueryVersion(requests, handle, 1, interfaceVersion)) {
-        ::CloseHandle(handle);
+    if (const DWORD error = QueryVersion(requests, handle.get(), 1, interfaceVersion))
         return error;
-    }
     InterfaceVersion = interfaceVersion;
-    QueryRemainingVersions(requests, handle, *this);
-    if (InterfaceVersion != kSupportedInterfaceVersion) {
-        ::CloseHandle(handle);
+    QueryRemainingVersions(requests, handle.get(), *this);
+    if (InterfaceVersion != kSupportedInterfaceVersion)
         return ERROR_REVISION_MISMATCH;
-    }
-    Handle = handle;
+    Handle = std::move(handle);
     wcsncpy(DevicePath, kSystemDevice, kDevicePathChars - 1);
     return 0;
 }
@@ -254,25 +235,23 @@ DWORD COstrelDriver::OpenDevice(const wchar_t* path)
     const RequestEvent requests;
     if (const DWORD error = requests.Error())
         return error;
-    HANDLE handle = nullptr;
+    qv::unique_file handle;
     if (const DWORD error = OpenPath(path, GENERIC_READ | GENERIC_WRITE, handle))
         return error;
     DWORD interfaceVersion = 0;
-    DWORD code = QueryVersion(requests, handle, 1, interfaceVersion);
+    DWORD code = QueryVersion(requests, handle.get(), 1, interfaceVersion);
     if (code == 0 && interfaceVersion != kSupportedInterfaceVersion)
         code = ERROR_REVISION_MISMATCH;
     if (code == 0) {
         InterfaceVersion = interfaceVersion;
-        QueryRemainingVersions(requests, handle, *this);
-        code = RunSelfCheck(requests, handle);
+        QueryRemainingVersions(requests, handle.get(), *this);
+        code = RunSelfCheck(requests, handle.get());
     }
     if (code == 0)
-        code = SendControl(requests, handle);
-    if (code != 0) {
-        ::CloseHandle(handle);
+        code = SendControl(requests, handle.get());
+    if (code != 0)
         return code;
-    }
-    Handle = handle;
+    Handle = std::move(handle);
     wcsncpy(DevicePath, path, kDevicePathChars - 1);
     DevicePath[kDevicePathChars - 1] = L'\0';
     return 0;
@@ -280,7 +259,7 @@ DWORD COstrelDriver::OpenDevice(const wchar_t* path)
 
 void COstrelDriver::ResetFields()
 {
-    Handle = nullptr;
+    Handle.reset();
     Channel.reset();
     Pool = nullptr;
     std::memset(DevicePath, 0, sizeof(DevicePath));
@@ -303,10 +282,7 @@ DWORD COstrelDriverSystem::CloseDevice()
     if (Pool && Channel) {
         const Closer closer = [this](void*) { return COstrelDriver::CloseDevice(); };
         CloseChannel(*Channel, closer, true);
-        if (Channel->Abandoned)
-            Channel.release(); // a read may still complete into it: left for the process's end
-        else
-            Channel.reset();
+        Channel.reset();
         ::AcquireSRWLockExclusive(&Pool->Lock);
         --Pool->OpenChannels;
         ::ReleaseSRWLockExclusive(&Pool->Lock);

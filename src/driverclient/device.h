@@ -1,6 +1,9 @@
 // The client of the protection driver's control device: opening it, asking
 // the driver for its versions, making this client known to it, and the
 // callbacks with which a device object drives its read channel.
+//
+// Failures in driverclient/: Windows error codes, or the driver's NTSTATUS
+// values, returned as values; only allocation can throw here.
 #pragma once
 
 #include "driverclient/io_channel.h"
@@ -8,7 +11,6 @@
 #include <windows.h>
 
 #include <map>
-#include <memory>
 
 namespace OstrelDriver {
 
@@ -29,7 +31,7 @@ using RecordCallbackFn = void (*)(const void* record, COstrelDriver* device,
 class COstrelDriver {
 public:
     COstrelDriver();
-    virtual ~COstrelDriver();
+    virtual ~COstrelDriver() = default;
     COstrelDriver(const COstrelDriver&) = delete;
     COstrelDriver& operator=(const COstrelDriver&) = delete;
 
@@ -44,8 +46,8 @@ public:
     /// queries the versions and makes this client known to the driver.
     DWORD OpenDevice(const wchar_t* path);
 
-    HANDLE Handle = nullptr;
-    std::unique_ptr<IoChannel> Channel;
+    qv::unique_file Handle;
+    unique_channel Channel;
     IoPool* Pool = nullptr;
     wchar_t DevicePath[kDevicePathChars] = {};
     RecordCallbackFn RecordCallback = nullptr;

@@ -94,7 +94,7 @@ DWORD IssueRead(IoChannel& channel, ReadSlot& slot, DWORD& transferred)
                                  &slot.Overlapped, channel.Context);
     return ::ReadFile(channel.Handle, slot.Buffer, slot.BufferSize, &transferred, &slot.Overlapped)
                ? 0
-               : ::GetLastError();
+               : qv::LastErrorOr(ERROR_INTERNAL_ERROR);
 }
 
 /// Waits up to `ms` for a completion of the closing channel.
@@ -115,8 +115,8 @@ DWORD CancelReads(IoChannel& channel, HANDLE handle)
         if (::InterlockedCompareExchange(&channel.Outstanding, 0, 0) == 0)
             return 0;
         if (!::CancelIoEx(handle, nullptr)) {
-            const DWORD error = ::GetLastError();
-            return (error == ERROR_NOT_FOUND || error == 0) ? 0 : error;
+            const DWORD error = qv::LastErrorOr(ERROR_NOT_FOUND); // without a code: nothing to cancel
+            return error == ERROR_NOT_FOUND ? 0 : error;
         }
         for (ReadSlot& slot : channel.Slots) {
             DWORD ignored = 0;
@@ -142,28 +142,27 @@ IoChannel::IoChannel() : ReadsDrained(::CreateEventW(nullptr, FALSE, FALSE, null
     ::InitializeSRWLock(&FinishLock);
 }
 
-IoChannel::~IoChannel()
+void ChannelDeleter::operator()(IoChannel* channel) const noexcept
 {
-    CloseChannel(*this, [](void*) -> DWORD { return 0; }, false);
+    CloseChannel(*channel, [](void*) -> DWORD { return 0; }, false);
+    if (!channel->Abandoned)
+        delete channel; // an abandoned one is left for the process's end
 }
 
-DWORD StartIo(IoPool& pool, HANDLE handle, void* context, IoChannel*& channel)
+DWORD StartIo(IoPool& pool, HANDLE handle, void* context, unique_channel& channel)
 {
-    channel = nullptr;
+    channel.reset();
     if (!IsUsable(handle))
         return ERROR_INVALID_PARAMETER;
     SrwGuard poolLock(pool.Lock, true);
-    auto created = new IoChannel();
+    unique_channel created(new IoChannel());
     const DWORD code = OpenChannel(*created, handle, pool.Environment, context, 1);
     if (code == 0) {
         ++pool.OpenChannels;
-        channel = created;
+        channel = std::move(created);
         return 0;
     }
-    // Leaves the handle open: it is still the caller's.
-    CloseChannel(*created, [](void*) -> DWORD { return 0; }, false);
-    if (!created->Abandoned)
-        delete created;
+    created.reset(); // leaves the handle open: it is still the caller's
     const std::wstring text = DescribeErrorCode(code);
     TraceLog("Pool", kLevel, L"StartIo( Pool:0x%Ix, Obj:0x%Ix, IoFlags:0x%x, IoCount=%u ) = %s\n",
              AsNumber(pool.Environment), AsNumber(handle), 0u, 1u, text.c_str());
@@ -190,10 +189,7 @@ DWORD OpenChannelWith(IoChannel& channel, HANDLE handle, PTP_CALLBACK_ENVIRON en
     channel.Slots.assign(slotCount, ReadSlot{});
     for (ReadSlot& slot : channel.Slots)
         ResizeReadBuffer(slot, kPageBytes);
-    if (channel.Io) {
-        ::CloseThreadpoolIo(channel.Io);
-        channel.Io = nullptr;
-    }
+    channel.Io.reset();
 
     DWORD result = 0;
     if (!IsUsable(handle)) {
@@ -202,12 +198,12 @@ DWORD OpenChannelWith(IoChannel& channel, HANDLE handle, PTP_CALLBACK_ENVIRON en
     } else {
         channel.SkipCompletionOnSuccess =
             ::SetFileCompletionNotificationModes(handle, FILE_SKIP_COMPLETION_PORT_ON_SUCCESS) != FALSE;
-        channel.Io = ::CreateThreadpoolIo(handle, IoCompletion, &channel, environment);
+        channel.Io.reset(::CreateThreadpoolIo(handle, IoCompletion, &channel, environment));
         if (!channel.Io && ::GetLastError() != 0) {
             result = ::GetLastError();
             const std::wstring text = DescribeErrorCode(result);
             TraceLog("I/O", kLevel, L"CreateThreadpoolIo( Handle:0x%Ix, ObjectCtx:0x%Ix, *PoolIo:0x%Ix ) = %s\n",
-                     AsNumber(handle), AsNumber(&channel), AsNumber(channel.Io), text.c_str());
+                     AsNumber(handle), AsNumber(&channel), AsNumber(channel.Io.get()), text.c_str());
         }
         if (channel.Io)
             channel.Handle = handle;
@@ -228,7 +224,7 @@ DWORD ReadBegin(IoChannel& channel, ReadSlot& slot, PTP_CALLBACK_INSTANCE instan
         return ERROR_CANCELLED;
     for (;;) {
         ReviewBufferSize(channel, slot);
-        ::StartThreadpoolIo(channel.Io);
+        ::StartThreadpoolIo(channel.Io.get());
         ::InterlockedIncrement(&channel.Outstanding);
         transferred = 0;
         const DWORD code = IssueRead(channel, slot, transferred);
@@ -238,7 +234,7 @@ DWORD ReadBegin(IoChannel& channel, ReadSlot& slot, PTP_CALLBACK_INSTANCE instan
                      AsNumber(channel.Handle), slot.BufferSize, transferred, AsNumber(&slot),
                      text.c_str());
             shared.Release();
-            ::CancelThreadpoolIo(channel.Io);
+            ::CancelThreadpoolIo(channel.Io.get());
             ::InterlockedDecrement(&channel.Outstanding);
             return code;
         }
@@ -248,7 +244,7 @@ DWORD ReadBegin(IoChannel& channel, ReadSlot& slot, PTP_CALLBACK_INSTANCE instan
         // mode: ReadEnd handles both.
         if (code == ERROR_IO_PENDING || code == ERROR_MORE_DATA || (code == 0 && !channel.SkipCompletionOnSuccess))
             return ERROR_IO_PENDING; // the completion comes to ReadEnd
-        ::CancelThreadpoolIo(channel.Io);
+        ::CancelThreadpoolIo(channel.Io.get());
         ::InterlockedDecrement(&channel.Outstanding);
         if (code == 0)
             DeliverRecords(channel, &slot, transferred, instance);
@@ -371,11 +367,9 @@ void Abandon(IoChannel& channel)
 /// queued, then closes the pool I/O object.
 void CloseIo(IoChannel& channel, bool runPendingCallbacks)
 {
-    if (!channel.Io)
-        return;
-    ::WaitForThreadpoolIoCallbacks(channel.Io, runPendingCallbacks ? FALSE : TRUE);
-    ::CloseThreadpoolIo(channel.Io);
-    channel.Io = nullptr;
+    if (channel.Io && !runPendingCallbacks)
+        ::WaitForThreadpoolIoCallbacks(channel.Io.get(), TRUE);
+    channel.Io.reset(); // waits for the callbacks left, then closes
 }
 
 } // namespace
@@ -398,7 +392,7 @@ DWORD CloseChannel(IoChannel& channel, const Closer& closer, bool runPendingCall
             TraceLog("I/O", kLevel, L"CancelIo( Handle:0x%Ix ) = %s (%llums)\n", AsNumber(handle),
                      text.c_str(), static_cast<unsigned long long>(::GetTickCount64() - started));
         }
-        const DWORD closed = closer ? closer(handle) : (::CloseHandle(handle) ? 0 : ::GetLastError());
+        const DWORD closed = closer ? closer(handle) : qv::CloseNow(qv::unique_file(handle));
         if (closed != 0) {
             const std::wstring text = DescribeErrorCode(closed);
             TraceLog("I/O", kLevel, L"CloseHandle( Handle:0x%Ix ) = %s\n", AsNumber(handle), text.c_str());

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace OstrelDriver {
@@ -58,16 +59,13 @@ IoPool& GetIoPool();
 
 struct IoChannel {
     IoChannel();
-    /// Closes without running queued callbacks and without closing the
-    /// handle, which stays with its owner.
-    ~IoChannel();
     IoChannel(const IoChannel&) = delete;
     IoChannel& operator=(const IoChannel&) = delete;
 
     SRWLOCK Lock;
     HANDLE Handle = nullptr;
     PTP_CALLBACK_ENVIRON Environment = nullptr;
-    PTP_IO Io = nullptr;
+    qv::unique_threadpool_io Io;
     std::vector<ReadSlot> Slots;
     OnRecordsFn OnRecords = nullptr;
     StartReadFn StartRead = nullptr;
@@ -93,10 +91,19 @@ struct IoChannel {
     bool Abandoned = false;
 };
 
+/// Destroys a channel: closes it without running queued callbacks and
+/// without closing the handle, which stays with its owner, then frees it
+/// unless the close abandoned it.
+struct ChannelDeleter {
+    void operator()(IoChannel* channel) const noexcept;
+};
+
+using unique_channel = std::unique_ptr<IoChannel, ChannelDeleter>;
+
 /// Starts a channel of one slot on `handle` with the device client's
 /// callbacks; `channel` receives it (null on failure). The handle stays the
 /// caller's on failure.
-DWORD StartIo(IoPool& pool, HANDLE handle, void* context, IoChannel*& channel);
+DWORD StartIo(IoPool& pool, HANDLE handle, void* context, unique_channel& channel);
 
 /// Binds the channel to `handle` with the device client's callbacks and
 /// issues the first read on every slot.

@@ -2,6 +2,8 @@
 // the Windows conventions for "%s", "%hs" and "%ws".
 #include "driverclient/log_callbacks.h"
 
+#include "common/last_error.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -177,7 +179,7 @@ DWORD ConvertToUtf8(const wchar_t* text, char* utf8, size_t bytes)
     if (::WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, static_cast<int>(bytes), nullptr,
                               nullptr) > 0)
         return 0;
-    const DWORD error = ::GetLastError();
+    const DWORD error = qv::LastErrorOr(ERROR_INTERNAL_ERROR);
     utf8[0] = '\0';
     if (error == ERROR_INSUFFICIENT_BUFFER)
         ConvertLongestPrefix(text, utf8, bytes);

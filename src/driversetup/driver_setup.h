@@ -1,6 +1,11 @@
 // The generic engine that installs, upgrades, checks, starts, stops and
 // removes one INF-packaged kernel driver without a device. A derived class
 // names the driver by supplying its package through GetDriverPackage.
+//
+// Failures in driversetup/: Windows error codes returned as values (a failed
+// call's last error, see common/last_error.h). QueryServiceState returns the
+// state and leaves its code as the thread's last error, and the setup
+// library's callbacks report through the last error, as the library expects.
 #pragma once
 
 #include "driversetup/driver_package.h"

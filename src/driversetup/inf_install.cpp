@@ -12,23 +12,9 @@ namespace Orvane {
 
 namespace {
 
-/// The code of a step that failed: the thread's last error, or
-/// ERROR_INSTALL_FAILURE when the library failed without setting one.
-DWORD FailureCode()
-{
-    const DWORD error = ::GetLastError();
-    return error != 0 ? error : ERROR_INSTALL_FAILURE;
-}
-
-/// The code of a setup-library call that returns a handle: a failure when
-/// it gave none.
-template <class Handle>
-DWORD HandleResult(Handle handle)
-{
-    return (handle == nullptr || handle == INVALID_HANDLE_VALUE) ? FailureCode() : 0;
-}
-
-DWORD ResultOf(BOOL succeeded) { return succeeded ? 0 : FailureCode(); }
+/// The code of a step that failed: ERROR_INSTALL_FAILURE when the library
+/// failed without setting a last error.
+DWORD ResultOf(bool succeeded) { return succeeded ? 0 : qv::LastErrorOr(ERROR_INSTALL_FAILURE); }
 
 /// The setup library's non-interactive mode for the scope's lifetime: a
 /// step that would ask a user fails instead. The previous mode comes back
@@ -112,21 +98,17 @@ DWORD DriverSetup::InstallInfSection(const std::wstring& infPath, const std::wst
     const NonInteractiveScope unattended;
     unique_hinf inf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupOpenInfFileW), INVALID_HANDLE_VALUE,
                                     infPath.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
-    DWORD code = HandleResult(inf.get());
+    DWORD code = ResultOf(static_cast<bool>(inf));
     LogLine(Log, L"SetupOpenInfFile(\"%s\") = 0x%lx\n", infPath.c_str(), code);
-    if (code != 0) {
-        inf.release(); // no handle to close
+    if (code != 0)
         return code;
-    }
 
     unique_file_queue queue(
         qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupOpenFileQueue), INVALID_HANDLE_VALUE));
-    code = HandleResult(queue.get());
+    code = ResultOf(static_cast<bool>(queue));
     LogLine(Log, L"SetupOpenFileQueue() = 0x%lx\n", code);
-    if (code != 0) {
-        queue.release();
+    if (code != 0)
         return code;
-    }
 
     code = ResultOf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupInstallFilesFromInfSectionW), FALSE,
                                     inf.get(), nullptr, queue.get(), section.c_str(),

@@ -17,8 +17,8 @@ const wchar_t* NotInstalledSuffix(DWORD code)
     return code == ERROR_SERVICE_DOES_NOT_EXIST ? L" (not installed)" : L"";
 }
 
-/// The thread's last error as a result: 0 when the call succeeded.
-DWORD ResultOf(BOOL succeeded) { return succeeded ? 0 : ::GetLastError(); }
+/// 0 when the call succeeded, else its last error (never 0).
+DWORD ResultOf(BOOL succeeded) { return succeeded ? 0 : qv::LastErrorOr(ERROR_INTERNAL_ERROR); }
 
 /// The common opening of start, stop and delete: checks the name and opens
 /// the service manager, logging a failure. Returns 0 or the error.
@@ -28,7 +28,7 @@ DWORD OpenManager(const std::wstring& name, WideLogFn log, qv::unique_schandle& 
         return ERROR_INVALID_PARAMETER;
     manager.reset(::OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ENUMERATE_SERVICE));
     if (!manager) {
-        const DWORD error = ::GetLastError();
+        const DWORD error = qv::LastErrorOr(ERROR_INTERNAL_ERROR);
         LogLine(log, L"OpenSCManager(SC_MANAGER_ENUMERATE_SERVICE) = 0x%lx\n", error);
         return error;
     }
@@ -41,7 +41,7 @@ bool TryDeleteService(SC_HANDLE manager, const std::wstring& name, WideLogFn log
 {
     qv::unique_schandle service(::OpenServiceW(manager, name.c_str(), DELETE | SERVICE_STOP));
     if (!service) {
-        code = ::GetLastError();
+        code = qv::LastErrorOr(ERROR_INTERNAL_ERROR);
         LogLine(log, L"OpenService(\"%s\", DELETE) = 0x%lx%s\n", name.c_str(), code,
                 NotInstalledSuffix(code));
         if (code != ERROR_SERVICE_MARKED_FOR_DELETE)
@@ -79,13 +79,13 @@ DWORD ReadServiceState(const std::wstring& name, DWORD& state)
     qv::unique_schandle manager(
         ::OpenSCManagerW(nullptr, SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ENUMERATE_SERVICE));
     if (!manager)
-        return ::GetLastError();
+        return qv::LastErrorOr(ERROR_INTERNAL_ERROR);
     qv::unique_schandle service(::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
     if (!service)
-        return ::GetLastError();
+        return qv::LastErrorOr(ERROR_INTERNAL_ERROR);
     SERVICE_STATUS status = {};
     if (!::QueryServiceStatus(service.get(), &status))
-        return ::GetLastError();
+        return qv::LastErrorOr(ERROR_INTERNAL_ERROR);
     state = status.dwCurrentState;
     return 0;
 }
@@ -99,7 +99,7 @@ DWORD StartDriverService(const std::wstring& name, WideLogFn log)
         return error;
     qv::unique_schandle service(::OpenServiceW(manager.get(), name.c_str(), SERVICE_START));
     if (!service) {
-        const DWORD error = ::GetLastError();
+        const DWORD error = qv::LastErrorOr(ERROR_INTERNAL_ERROR);
         LogLine(log, L"OpenService(\"%s\", SERVICE_START) = 0x%lx%s\n", name.c_str(), error,
                 NotInstalledSuffix(error));
         return error;
@@ -117,7 +117,7 @@ DWORD StopDriverService(const std::wstring& name, WideLogFn log)
         return error;
     qv::unique_schandle service(::OpenServiceW(manager.get(), name.c_str(), SERVICE_STOP));
     if (!service) {
-        const DWORD error = ::GetLastError();
+        const DWORD error = qv::LastErrorOr(ERROR_INTERNAL_ERROR);
         LogLine(log, L"OpenService(\"%s\", SERVICE_STOP) = 0x%lx%s\n", name.c_str(), error,
                 NotInstalledSuffix(error));
         return error;

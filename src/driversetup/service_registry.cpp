@@ -61,8 +61,6 @@ qv::unique_hkey CreateServiceKey(const std::wstring& name, WideLogFn log)
         LogLine(log, L"RegCreateKey(\"%s\", Disposition:%s) = 0x%lx\n", path.c_str(),
                 DispositionText(status == ERROR_SUCCESS ? disposition : 0),
                 static_cast<DWORD>(status));
-    if (status != ERROR_SUCCESS)
-        key.release();
     return key;
 }
 

@@ -16,38 +16,29 @@
 
 namespace Orvane {
 
-struct hinf_traits {
-    using type = HINF;
-    static type invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(type h) noexcept
-    {
-        if (const auto close = ORVANE_SETUP_FUNCTION(SetupCloseInfFile))
-            close(h);
-    }
-};
+/// The setup library's close functions, found at each use (when the
+/// library is missing, nothing was opened).
+inline void CloseInfFile(HINF inf)
+{
+    if (const auto close = ORVANE_SETUP_FUNCTION(SetupCloseInfFile))
+        close(inf);
+}
 
-struct file_queue_traits {
-    using type = HSPFILEQ;
-    static type invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(type h) noexcept
-    {
-        if (const auto close = ORVANE_SETUP_FUNCTION(SetupCloseFileQueue))
-            close(h);
-    }
-};
+inline void CloseFileQueue(HSPFILEQ queue)
+{
+    if (const auto close = ORVANE_SETUP_FUNCTION(SetupCloseFileQueue))
+        close(queue);
+}
 
-struct queue_context_traits {
-    using type = PVOID;
-    static type invalid() noexcept { return nullptr; }
-    static void close(type h) noexcept
-    {
-        if (const auto close = ORVANE_SETUP_FUNCTION(SetupTermDefaultQueueCallback))
-            close(h);
-    }
-};
+inline void TermQueueCallback(PVOID context)
+{
+    if (const auto close = ORVANE_SETUP_FUNCTION(SetupTermDefaultQueueCallback))
+        close(context);
+}
 
-using unique_hinf = qv::unique_any<hinf_traits>;
-using unique_file_queue = qv::unique_any<file_queue_traits>;
-using unique_queue_context = qv::unique_any<queue_context_traits>; // default queue callback
+using unique_hinf = qv::unique_any<HINF, decltype(&CloseInfFile), CloseInfFile, -1, 0>;
+using unique_file_queue = qv::unique_any<HSPFILEQ, decltype(&CloseFileQueue), CloseFileQueue, -1, 0>;
+using unique_queue_context = // default queue callback
+    qv::unique_any<PVOID, decltype(&TermQueueCallback), TermQueueCallback, 0>;
 
 } // namespace Orvane

@@ -68,7 +68,7 @@ DWORD ProbeUntil(const std::wstring& image, WideLogFn log, ULONGLONG deadline)
             LogLine(log, L"Probe(\"%s\") = 0x%x\n", image.c_str(), 0u);
             return 0;
         }
-        result = ::GetLastError();
+        result = qv::LastErrorOr(ERROR_INVALID_HANDLE);
         LogLine(log, L"Probe(\"%s\") = 0x%lx\n", image.c_str(), result);
         if (result != ERROR_SHARING_VIOLATION)
             return result;

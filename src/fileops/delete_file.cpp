@@ -26,6 +26,9 @@ struct DispositionInfoEx {
     DWORD Flags;
 };
 
+/// 0 when the call succeeded, else its last error (never 0).
+DWORD ResultOf(BOOL succeeded) { return succeeded ? 0 : qv::LastErrorOr(ERROR_INTERNAL_ERROR); }
+
 /// Deletes the directory entry itself (a link, never its target), read-only
 /// files included. A file that vanished meanwhile is not removed, code 0.
 RemoveResult RemoveEntry(const std::wstring& path)
@@ -35,7 +38,8 @@ RemoveResult RemoveEntry(const std::wstring& path)
         const qv::unique_file file(::CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        error = file ? DeleteByHandle(file.get(), kDispositionIgnoreReadOnly) : ::GetLastError();
+        error = file ? DeleteByHandle(file.get(), kDispositionIgnoreReadOnly)
+                     : qv::LastErrorOr(ERROR_INVALID_HANDLE);
     }
     if (error == 0)
         return {true, 0};
@@ -45,31 +49,29 @@ RemoveResult RemoveEntry(const std::wstring& path)
     if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & FILE_ATTRIBUTE_READONLY)) {
         ::SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-        if (::DeleteFileW(path.c_str()))
+        error = ResultOf(::DeleteFileW(path.c_str()));
+        if (error == 0)
             return {true, 0};
-        error = ::GetLastError();
         ::SetFileAttributesW(path.c_str(), attributes); // leave it as it was found
     }
     return {false, error};
 }
-
-DWORD ResultOf(BOOL succeeded) { return succeeded ? 0 : ::GetLastError(); }
 
 } // namespace
 
 DWORD DeleteByHandle(HANDLE file, DWORD flags)
 {
     DispositionInfoEx posix = {kDispositionDelete | kDispositionPosixSemantics | flags};
-    if (::SetFileInformationByHandle(file, kDispositionInfoEx, &posix, sizeof(posix)))
+    const DWORD error = ResultOf(::SetFileInformationByHandle(file, kDispositionInfoEx, &posix, sizeof(posix)));
+    if (error == 0)
         return 0;
-    const DWORD error = ::GetLastError();
     // Systems before Windows 10 1709 do not know the request, nor those
     // before 1809 the flag that ignores the read-only attribute; some file
     // systems and redirectors refuse POSIX semantics.
     if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION)
         return error;
     FILE_DISPOSITION_INFO classic = {TRUE};
-    return ::SetFileInformationByHandle(file, FileDispositionInfo, &classic, sizeof(classic)) ? 0 : ::GetLastError();
+    return ResultOf(::SetFileInformationByHandle(file, FileDispositionInfo, &classic, sizeof(classic)));
 }
 
 std::wstring TempSuffix()

@@ -1,5 +1,9 @@
 // Deleting a file that may be in use, with deletion at the next restart as
 // the fall-back.
+//
+// Failures in fileops/: Windows error codes returned as values. The
+// hardlinks clean-up raises the file-system error inside and catches it at
+// its own level (CleanupOstrelHardlinks), so nothing escapes this folder.
 #pragma once
 
 #include "driversetup/driver_package.h"

@@ -139,16 +139,14 @@ DWORD HoldFolder(const std::wstring& folder, HeldFolder& held)
             held.CanDelete = extra != 0;
             break;
         }
-        error = ::GetLastError();
+        error = qv::LastErrorOr(ERROR_INVALID_HANDLE);
         if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)
             return error;
     }
     if (!held.Handle)
         return error;
-    if (!QueryIdentity(held.Handle.get(), held.Identity)) {
-        error = ::GetLastError();
-        return error != 0 ? error : ERROR_INVALID_HANDLE;
-    }
+    if (!QueryIdentity(held.Handle.get(), held.Identity))
+        return qv::LastErrorOr(ERROR_INVALID_HANDLE);
     held.Name = NameOnVolume(held.Handle.get());
     held.Resolved = FinalPathOf(held.Handle.get());
     if (held.Resolved.empty()) {
@@ -263,7 +261,7 @@ void RemoveEntry(const HeldFolder& held, const std::wstring& folder, const std::
                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                         nullptr));
     if (!entry) {
-        const DWORD error = ::GetLastError();
+        const DWORD error = qv::LastErrorOr(ERROR_INVALID_HANDLE);
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
             DeferEntry(held, folder, shown, path); // in use without sharing, for instance
         return;                                    // otherwise gone meanwhile
@@ -306,7 +304,7 @@ void RemoveEntries(const HeldFolder& held, const std::wstring& folder)
     for (bool first = true;; first = false) {
         if (!::GetFileInformationByHandleEx(held.Handle.get(), FileIdBothDirectoryInfo, buffer.data(),
                                             static_cast<DWORD>(buffer.size() * sizeof(LONGLONG)))) {
-            const DWORD error = ::GetLastError();
+            const DWORD error = qv::LastErrorOr(ERROR_INTERNAL_ERROR);
             if (error == ERROR_NO_MORE_FILES || (first && error == ERROR_FILE_NOT_FOUND))
                 return;
             if (first)

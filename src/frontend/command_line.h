@@ -1,5 +1,10 @@
 // The command line: one command among -install, -uninstall, -check and
 // -shouldupdate, and options of the form key=value.
+//
+// Failures in frontend/: the command procedures return Windows error codes,
+// which become the exit code. The standard exceptions that escape from
+// anywhere (allocation, text conversion, this folder's two messages) are
+// caught in RunCommandLine alone, which ends the run with an ERROR: line.
 #pragma once
 
 #include <windows.h>

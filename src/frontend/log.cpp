@@ -1,6 +1,7 @@
 #include "frontend/log.h"
 
 #include "common/paths.h"
+#include "common/unique_handle.h"
 
 #include <windows.h>
 
@@ -17,13 +18,8 @@ constexpr size_t kNarrowLineBytes = 4096; // text and terminating zero
 constexpr size_t kWideLineChars = 2047;   // text and terminating zero
 constexpr size_t kUtf8LineBytes = 4096;   // text and terminating zero
 
-HANDLE LogFileHandle = INVALID_HANDLE_VALUE;
+qv::unique_file LogFile; // closed when the process ends normally
 SRWLOCK LogLock = SRWLOCK_INIT;
-
-/// Closes the log file when the process ends normally.
-struct LogFileCloser {
-    ~LogFileCloser() { CloseLogFile(); }
-} CloseAtExit;
 
 /// Holds LogLock exclusively for its lifetime.
 class ExclusiveLogLock {
@@ -94,7 +90,7 @@ void PrintConsole(const wchar_t* format, va_list args)
 void WriteLogBytes(const char* bytes, size_t count)
 {
     DWORD written = 0;
-    ::WriteFile(LogFileHandle, bytes, static_cast<DWORD>(count), &written, nullptr);
+    ::WriteFile(LogFile.get(), bytes, static_cast<DWORD>(count), &written, nullptr);
 }
 
 void WriteFileLine(const char* format, va_list args)
@@ -149,7 +145,7 @@ void WriteLine(const Char* format, va_list args)
     va_list fileArgs;
     va_copy(fileArgs, args);
     PrintConsole(format, args);
-    if (LogFileHandle != INVALID_HANDLE_VALUE)
+    if (LogFile)
         WriteFileLine(format, fileArgs);
     va_end(fileArgs);
 }
@@ -191,18 +187,12 @@ void OpenLogFile(const std::wstring& path)
     if (!parent.empty())
         qv::CreateDirectories(parent.wstring());
 
-    LogFileHandle = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (LogFileHandle == INVALID_HANDLE_VALUE)
+    LogFile.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!LogFile)
         return;
-    ::SetFilePointer(LogFileHandle, 0, nullptr, FILE_END);
+    ::SetFilePointer(LogFile.get(), 0, nullptr, FILE_END);
     WriteLogBytes("\n", 1);
 }
 
-void CloseLogFile()
-{
-    if (LogFileHandle != INVALID_HANDLE_VALUE) {
-        ::CloseHandle(LogFileHandle);
-        LogFileHandle = INVALID_HANDLE_VALUE;
-    }
-}
+void CloseLogFile() { LogFile.reset(); }

@@ -33,15 +33,10 @@ DWORD AttachReadChannel(OstrelDriver::COstrelDriverSystem& device)
     device.RecordContext = nullptr;
     OstrelDriver::IoPool& pool = OstrelDriver::GetIoPool();
     device.Pool = &pool;
-    OstrelDriver::IoChannel* channel = nullptr;
-    const DWORD code = OstrelDriver::StartIo(pool, device.Handle, &device, channel);
-    device.Channel.reset(channel);
+    const DWORD code = OstrelDriver::StartIo(pool, device.Handle.get(), &device, device.Channel);
     if (code != 0) {
         device.Pool = nullptr;
-        if (device.Handle) {
-            ::CloseHandle(device.Handle);
-            device.Handle = nullptr;
-        }
+        device.Handle.reset();
     }
     return code;
 }

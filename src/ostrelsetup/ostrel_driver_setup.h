@@ -1,5 +1,9 @@
 // The QvOstrel protection driver as the setup engine sees it: which package
 // folder, files and INF sections fit the running Windows and processor.
+//
+// Failures in ostrelsetup/: Windows error codes (or the driver's NTSTATUS
+// values) returned as values; no driver directory is an empty path. The
+// standard exceptions (allocation) go up to the entry point.
 #pragma once
 
 #include "driversetup/driver_setup.h"

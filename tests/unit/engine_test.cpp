@@ -246,9 +246,7 @@ TEST(ReadChannel, TakesEachAnswerOfTheDriverOnTheRealClock)
             device.RecordCallback = KeepRecordSize, device.RecordContext = &sizes;
             device.PendingReplies[7] = reply.get();
             device.Pool = &OstrelDriver::GetIoPool();
-            OstrelDriver::IoChannel* channel = nullptr;
-            ASSERT_EQ(OstrelDriver::StartIo(*device.Pool, device.Handle, &device, channel), 0u);
-            device.Channel.reset(channel);
+            ASSERT_EQ(OstrelDriver::StartIo(*device.Pool, device.Handle.get(), &device, device.Channel), 0u);
             for (int i = 0; i < 500 && DriverReadsSeen().size() < c.seen.size() - 1; ++i)
                 WaitForSingleObject(pause.get(), 10);
             replied = WaitForSingleObject(reply.get(), 0) == WAIT_OBJECT_0;
