@@ -1,5 +1,7 @@
 #include "common/system_library.h"
 
+#include "common/paths.h"
+
 #include <cwchar>
 #include <string>
 
@@ -26,17 +28,6 @@ bool RunsUnderWow64()
     return ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64;
 }
 
-/// The folder that holds this process's own system DLLs, by a path that
-/// WOW64 file-system redirection does not change: engine operations load
-/// DLLs while redirection is off for their thread.
-std::wstring SystemDllFolder(bool wow64)
-{
-    wchar_t buffer[MAX_PATH] = {};
-    const UINT length = wow64 ? ::GetSystemWow64DirectoryW(buffer, MAX_PATH)
-                              : ::GetSystemDirectoryW(buffer, MAX_PATH);
-    return length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(buffer, length);
-}
-
 /// Loads `name` from the system directory; a DLL it depends on is looked
 /// for there first too, never in the program's folder.
 HMODULE LoadFromSystemFolder(const wchar_t* name)
@@ -44,7 +35,10 @@ HMODULE LoadFromSystemFolder(const wchar_t* name)
     const bool wow64 = RunsUnderWow64();
     if (!wow64 && SearchRestriction())
         return ::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    const std::wstring folder = SystemDllFolder(wow64);
+    // This process's own system DLLs, by a path that WOW64 file-system
+    // redirection does not change: engine operations load DLLs while
+    // redirection is off for their thread.
+    const std::wstring folder = QuerySystemFolder(wow64 ? ::GetSystemWow64DirectoryW : ::GetSystemDirectoryW);
     if (folder.empty())
         return nullptr;
     const std::wstring path = folder + L"\\" + name;

@@ -1,9 +1,9 @@
 #include "driverclient/device.h"
 
+#include "common/paths.h"
 #include "common/unique_handle.h"
 
 #include <cstring>
-#include <vector>
 
 namespace OstrelDriver {
 
@@ -92,32 +92,17 @@ void QueryRemainingVersions(const RequestEvent& requests, HANDLE handle, COstrel
     }
 }
 
-/// The full path of this program, NUL-terminated.
-std::vector<wchar_t> OwnExecutablePath()
-{
-    std::vector<wchar_t> path(MAX_PATH);
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length < path.size() - 1 || path.size() >= 32768) {
-            path.resize(length + 1);
-            path[length] = L'\0';
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
 /// Asks the driver to accept this program as its client. 0 when it does;
 /// its refusal status, or the request's Windows error. Only a verdict of
 /// exactly four bytes counts: a short or missing answer, or a failure
 /// without a code, is 13 (ERROR_INVALID_DATA), never an acceptance.
 DWORD RunSelfCheck(const RequestEvent& requests, HANDLE handle)
 {
-    std::vector<wchar_t> path = OwnExecutablePath();
+    std::wstring path = qv::ModuleFileName(nullptr);
     DWORD verdict = 0;
     DWORD returned = 0;
     if (const DWORD error = requests.Send(handle, kIoctlSelfCheck, path.data(),
-                                          static_cast<DWORD>(path.size() * sizeof(wchar_t)), &verdict,
+                                          static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)), &verdict,
                                           sizeof(verdict), returned))
         return error;
     return returned == sizeof(verdict) ? verdict : ERROR_INVALID_DATA;

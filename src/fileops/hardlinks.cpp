@@ -73,12 +73,9 @@ std::wstring NameOnVolume(HANDLE file)
 /// The extended-length form of `path` made full.
 std::wstring ExtendedFullPath(const std::wstring& path)
 {
-    const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    std::vector<wchar_t> buffer(needed + 1);
-    const DWORD length = needed ? ::GetFullPathNameW(path.c_str(), needed + 1, buffer.data(), nullptr) : 0;
-    if (length == 0 || length > needed)
+    const std::wstring full = qv::FullPathName(path);
+    if (full.empty())
         return {};
-    const std::wstring full(buffer.data(), length);
     if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0)
         return full;
     return full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
