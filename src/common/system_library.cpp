@@ -15,10 +15,8 @@ using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
 /// flags of LoadLibraryExW came with it.
 SetDefaultDllDirectoriesFn SearchRestriction()
 {
-    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
-    return kernel32 ? reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(
-                          ::GetProcAddress(kernel32, "SetDefaultDllDirectories")))
-                    : nullptr;
+    return ModuleFunction<SetDefaultDllDirectoriesFn>(::GetModuleHandleW(L"kernel32.dll"),
+                                                      "SetDefaultDllDirectories");
 }
 
 /// A 32-bit process on 64-bit Windows.

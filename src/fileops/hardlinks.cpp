@@ -2,6 +2,7 @@
 
 #include "common/paths.h"
 #include "common/strconv.h"
+#include "common/system_library.h"
 #include "common/unique_handle.h"
 #include "driversetup/redirection_scope.h"
 #include "fileops/delete_file.h"
@@ -29,8 +30,8 @@ const wchar_t* Outcome(BOOL succeeded) { return succeeded ? L"success" : L"fail"
 /// The temporary-files directory, from GetTempPath2W where the system has it.
 std::wstring TempDirectory()
 {
-    auto getTempPath2 = reinterpret_cast<GetTempPath2WFn>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "GetTempPath2W")));
+    const auto getTempPath2 =
+        qv::ModuleFunction<GetTempPath2WFn>(::GetModuleHandleW(L"kernel32"), "GetTempPath2W");
     std::vector<wchar_t> buffer(MAX_PATH + 1);
     DWORD length = getTempPath2 ? getTempPath2(static_cast<DWORD>(buffer.size()), buffer.data())
                                 : ::GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());

@@ -1,6 +1,7 @@
 #include "fileops/protected_folders.h"
 
 #include "common/paths.h"
+#include "common/system_library.h"
 #include "driversetup/redirection_scope.h"
 
 #include <cwctype>
@@ -67,8 +68,8 @@ bool IsSame(const FileIdentity* identity, const std::wstring& comparable, const 
 std::vector<Reference> OtherMachineSystemFolders()
 {
     std::vector<Reference> folders;
-    const auto query = reinterpret_cast<Wow64FolderFn>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetSystemWow64Directory2W")));
+    const auto query =
+        qv::ModuleFunction<Wow64FolderFn>(::GetModuleHandleW(L"kernel32.dll"), "GetSystemWow64Directory2W");
     for (const WORD machine : kOtherMachines) {
         wchar_t buffer[MAX_PATH + 1] = {};
         const UINT length = query ? query(buffer, MAX_PATH + 1, machine) : 0;
