@@ -19,7 +19,7 @@ constexpr size_t kSizeOffset = 0;
 constexpr size_t kTypeOffset = 16;
 constexpr size_t kReplyIdOffset = 92;
 
-DWORD ReadDword(const BYTE* record, size_t offset)
+DWORD DwordAt(const BYTE* record, size_t offset)
 {
     DWORD value = 0;
     std::memcpy(&value, record + offset, sizeof(value));
@@ -165,13 +165,13 @@ void WalkRecords(HANDLE, const void* buffer, DWORD transferred, void* context, P
         // anything else ends the walk rather than reading past the data.
         if (remainder < static_cast<long long>(kTypeOffset + sizeof(DWORD)))
             return;
-        const DWORD size = ReadDword(record, kSizeOffset);
+        const DWORD size = DwordAt(record, kSizeOffset);
         if (size < kTypeOffset + sizeof(DWORD) || size > remainder)
             return;
         if (device->RecordCallback)
             device->RecordCallback(record, device, device->DevicePath, device->RecordContext);
-        if (ReadDword(record, kTypeOffset) == kReplyRecordType && size >= kReplyIdOffset + sizeof(DWORD)) {
-            const DWORD id = ReadDword(record, kReplyIdOffset);
+        if (DwordAt(record, kTypeOffset) == kReplyRecordType && size >= kReplyIdOffset + sizeof(DWORD)) {
+            const DWORD id = DwordAt(record, kReplyIdOffset);
             ::AcquireSRWLockShared(&device->ReplyLock);
             const auto waiting = device->PendingReplies.find(id);
             if (waiting != device->PendingReplies.end())

@@ -251,8 +251,8 @@ void DeferEntry(const HeldFolder& held, const std::wstring& folder, const std::w
 /// link itself where the system allows it, so deleting it never touches its
 /// target; where the system follows it anyway, a link to outside the folder
 /// shows up as no child and is left alone.
-void RemoveEntry(const HeldFolder& held, const std::wstring& folder, const std::wstring& name,
-                 ULONGLONG listedIndex)
+void RemoveListedEntry(const HeldFolder& held, const std::wstring& folder, const std::wstring& name,
+                       ULONGLONG listedIndex)
 {
     const std::wstring shown = (fs::path(folder) / name).wstring();
     const std::wstring path = ResolvedEntry(held, name);
@@ -318,7 +318,7 @@ void RemoveEntries(const HeldFolder& held, const std::wstring& folder)
             const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes);
             const std::wstring name(record->FileName, record->FileNameLength / sizeof(wchar_t));
             if (name != L"." && name != L"..")
-                RemoveEntry(held, folder, name, static_cast<ULONGLONG>(record->FileId.QuadPart));
+                RemoveListedEntry(held, folder, name, static_cast<ULONGLONG>(record->FileId.QuadPart));
             if (record->NextEntryOffset == 0)
                 break;
             bytes += record->NextEntryOffset;
