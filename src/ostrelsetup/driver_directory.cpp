@@ -58,9 +58,8 @@ bool HoldsFile(const fs::path& candidate, const std::wstring& relativeFile)
 /// nothing is opened.
 bool IsUnderWindowsDirectory(const std::wstring& path)
 {
-    wchar_t windows[MAX_PATH + 1] = {};
-    const UINT length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH + 1);
-    if (length == 0 || length > MAX_PATH)
+    const std::wstring windows = qv::QuerySystemFolder(::GetSystemWindowsDirectoryW);
+    if (windows.empty())
         return false;
     const std::wstring folder = ComparablePath(windows) + L"\\";
     return ComparablePath(path).compare(0, folder.size(), folder) == 0;
