@@ -3,9 +3,32 @@
 // system accepts them.
 #pragma once
 
+#include "common/unique_handle.h"
+
+#include <windows.h>
+
 #include <string>
 
 namespace qv {
+
+/// "\\" or "/", the two separators Windows accepts.
+inline bool IsPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+/// Opens what is at `path` for its attributes only, links followed; an
+/// empty owner when `path` is empty or the open fails.
+unique_file OpenForAttributes(const std::wstring& path);
+
+/// GetFullPathNameW of `path`, whatever its length; empty when it fails.
+std::wstring FullPathName(const std::wstring& path);
+
+/// The folder a query shaped like GetSystemDirectoryW names
+/// (GetSystemWow64DirectoryW, GetWindowsDirectoryW, ...); empty when the
+/// query fails or the folder is longer than MAX_PATH characters.
+std::wstring QuerySystemFolder(UINT(WINAPI* query)(LPWSTR, UINT));
+
+/// The full path of `module` (null: this program), in a buffer that grows
+/// until the path fits (32,767 characters at the most); empty on failure.
+std::wstring ModuleFileName(HMODULE module);
 
 enum class PathKind { None, File, Directory, Other };
 

@@ -8,19 +8,13 @@ namespace qv {
 
 namespace {
 
-template <class F>
-F Lookup(HMODULE module, const char* name)
-{
-    return module ? reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(module, name))) : nullptr;
-}
-
 /// All four from one module; false when the module lacks any of them.
 bool ResolveFrom(HMODULE module, ShellText& text)
 {
-    text.PathRemoveBlanks = Lookup<decltype(text.PathRemoveBlanks)>(module, "PathRemoveBlanksW");
-    text.PathUnquoteSpaces = Lookup<decltype(text.PathUnquoteSpaces)>(module, "PathUnquoteSpacesW");
-    text.PathFindFileName = Lookup<decltype(text.PathFindFileName)>(module, "PathFindFileNameW");
-    text.StrToInt = Lookup<decltype(text.StrToInt)>(module, "StrToIntW");
+    text.PathRemoveBlanks = ModuleFunction<decltype(text.PathRemoveBlanks)>(module, "PathRemoveBlanksW");
+    text.PathUnquoteSpaces = ModuleFunction<decltype(text.PathUnquoteSpaces)>(module, "PathUnquoteSpacesW");
+    text.PathFindFileName = ModuleFunction<decltype(text.PathFindFileName)>(module, "PathFindFileNameW");
+    text.StrToInt = ModuleFunction<decltype(text.StrToInt)>(module, "StrToIntW");
     return text.PathRemoveBlanks && text.PathUnquoteSpaces && text.PathFindFileName && text.StrToInt;
 }
 

@@ -1,6 +1,8 @@
 #include "common/system_library.h"
 #include "common/last_error.h"
 
+#include "common/paths.h"
+
 #include <cwchar>
 #include <string>
 
@@ -14,10 +16,8 @@ using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
 /// flags of LoadLibraryExW came with it.
 SetDefaultDllDirectoriesFn SearchRestriction()
 {
-    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
-    return kernel32 ? reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(
-                          ::GetProcAddress(kernel32, "SetDefaultDllDirectories")))
-                    : nullptr;
+    return ModuleFunction<SetDefaultDllDirectoriesFn>(::GetModuleHandleW(L"kernel32.dll"),
+                                                      "SetDefaultDllDirectories");
 }
 
 /// A 32-bit process on 64-bit Windows.
@@ -27,17 +27,6 @@ bool RunsUnderWow64()
     return ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64;
 }
 
-/// The folder that holds this process's own system DLLs, by a path that
-/// WOW64 file-system redirection does not change: engine operations load
-/// DLLs while redirection is off for their thread.
-std::wstring SystemDllFolder(bool wow64)
-{
-    wchar_t buffer[MAX_PATH] = {};
-    const UINT length = wow64 ? ::GetSystemWow64DirectoryW(buffer, MAX_PATH)
-                              : ::GetSystemDirectoryW(buffer, MAX_PATH);
-    return length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(buffer, length);
-}
-
 /// Loads `name` from the system directory; a DLL it depends on is looked
 /// for there first too, never in the program's folder.
 HMODULE LoadFromSystemFolder(const wchar_t* name)
@@ -45,7 +34,10 @@ HMODULE LoadFromSystemFolder(const wchar_t* name)
     const bool wow64 = RunsUnderWow64();
     if (!wow64 && SearchRestriction())
         return ::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    const std::wstring folder = SystemDllFolder(wow64);
+    // This process's own system DLLs, by a path that WOW64 file-system
+    // redirection does not change: engine operations load DLLs while
+    // redirection is off for their thread.
+    const std::wstring folder = QuerySystemFolder(wow64 ? ::GetSystemWow64DirectoryW : ::GetSystemDirectoryW);
     if (folder.empty())
         return nullptr;
     const std::wstring path = folder + L"\\" + name;

@@ -22,6 +22,15 @@ void RestrictDllSearchToSystemDirectory();
 /// when it cannot be loaded; a later call tries again.
 HMODULE SystemModule(const wchar_t* name);
 
+/// The export `name` of `module` as a pointer of type F; null when `module`
+/// is null or lacks it. For DLLs every process maps at start, `module` is
+/// ::GetModuleHandleW(L"kernel32.dll") or the like.
+template <class F>
+F ModuleFunction(HMODULE module, const char* name)
+{
+    return module ? reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(module, name))) : nullptr;
+}
+
 /// The export `name` of the system DLL `dll`, looked up at each call, as a
 /// pointer of type F. Null, with the thread's last error set to
 /// ERROR_MOD_NOT_FOUND or ERROR_PROC_NOT_FOUND, when either is missing.
@@ -31,10 +40,10 @@ F SystemFunction(const wchar_t* dll, const char* name)
     const HMODULE module = SystemModule(dll);
     if (module == nullptr)
         return nullptr;
-    const FARPROC function = ::GetProcAddress(module, name);
+    const F function = ModuleFunction<F>(module, name);
     if (function == nullptr)
         ::SetLastError(ERROR_PROC_NOT_FOUND);
-    return reinterpret_cast<F>(reinterpret_cast<void*>(function));
+    return function;
 }
 
 /// `function(args...)`, or `failed` when `function` is null (its look-up

@@ -1,9 +1,9 @@
 #include "driverclient/device.h"
 
+#include "common/paths.h"
 #include "common/unique_handle.h"
 
 #include <cstring>
-#include <vector>
 
 namespace OstrelDriver {
 
@@ -19,7 +19,7 @@ constexpr size_t kSizeOffset = 0;
 constexpr size_t kTypeOffset = 16;
 constexpr size_t kReplyIdOffset = 92;
 
-DWORD ReadDword(const BYTE* record, size_t offset)
+DWORD DwordAt(const BYTE* record, size_t offset)
 {
     DWORD value = 0;
     std::memcpy(&value, record + offset, sizeof(value));
@@ -89,32 +89,17 @@ void QueryRemainingVersions(const RequestEvent& requests, HANDLE handle, COstrel
     }
 }
 
-/// The full path of this program, NUL-terminated.
-std::vector<wchar_t> OwnExecutablePath()
-{
-    std::vector<wchar_t> path(MAX_PATH);
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length < path.size() - 1 || path.size() >= 32768) {
-            path.resize(length + 1);
-            path[length] = L'\0';
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
 /// Asks the driver to accept this program as its client. 0 when it does;
 /// its refusal status, or the request's Windows error. Only a verdict of
 /// exactly four bytes counts: a short or missing answer, or a failure
 /// without a code, is 13 (ERROR_INVALID_DATA), never an acceptance.
 DWORD RunSelfCheck(const RequestEvent& requests, HANDLE handle)
 {
-    std::vector<wchar_t> path = OwnExecutablePath();
+    std::wstring path = qv::ModuleFileName(nullptr);
     DWORD verdict = 0;
     DWORD returned = 0;
     if (const DWORD error = requests.Send(handle, kIoctlSelfCheck, path.data(),
-                                          static_cast<DWORD>(path.size() * sizeof(wchar_t)), &verdict,
+                                          static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)), &verdict,
                                           sizeof(verdict), returned))
         return error;
     return returned == sizeof(verdict) ? verdict : ERROR_INVALID_DATA;
@@ -177,13 +162,13 @@ void WalkRecords(HANDLE, const void* buffer, DWORD transferred, void* context, P
         // anything else ends the walk rather than reading past the data.
         if (remainder < static_cast<long long>(kTypeOffset + sizeof(DWORD)))
             return;
-        const DWORD size = ReadDword(record, kSizeOffset);
+        const DWORD size = DwordAt(record, kSizeOffset);
         if (size < kTypeOffset + sizeof(DWORD) || size > remainder)
             return;
         if (device->RecordCallback)
             device->RecordCallback(record, device, device->DevicePath, device->RecordContext);
-        if (ReadDword(record, kTypeOffset) == kReplyRecordType && size >= kReplyIdOffset + sizeof(DWORD)) {
-            const DWORD id = ReadDword(record, kReplyIdOffset);
+        if (DwordAt(record, kTypeOffset) == kReplyRecordType && size >= kReplyIdOffset + sizeof(DWORD)) {
+            const DWORD id = DwordAt(record, kReplyIdOffset);
             ::AcquireSRWLockShared(&device->ReplyLock);
             const auto waiting = device->PendingReplies.find(id);
             if (waiting != device->PendingReplies.end())

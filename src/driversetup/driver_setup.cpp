@@ -48,7 +48,7 @@ bool IsPackageComplete(const DriverPackage& package)
 
 std::wstring InstalledImagePath(const DriverPackage& package)
 {
-    const fs::path image = fs::path(GetSystemDirectoryPath()) / L"drivers" /
+    const fs::path image = fs::path(qv::QuerySystemFolder(::GetSystemDirectoryW)) / L"drivers" /
                            fs::path(package.SysPath).filename();
     return image.wstring();
 }

@@ -14,7 +14,7 @@ namespace {
 
 /// The code of a step that failed: ERROR_INSTALL_FAILURE when the library
 /// failed without setting a last error.
-DWORD ResultOf(bool succeeded) { return succeeded ? 0 : qv::LastErrorOr(ERROR_INSTALL_FAILURE); }
+DWORD StepResult(bool succeeded) { return succeeded ? 0 : qv::LastErrorOr(ERROR_INSTALL_FAILURE); }
 
 /// The setup library's non-interactive mode for the scope's lifetime: a
 /// step that would ask a user fails instead. The previous mode comes back
@@ -98,29 +98,29 @@ DWORD DriverSetup::InstallInfSection(const std::wstring& infPath, const std::wst
     const NonInteractiveScope unattended;
     unique_hinf inf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupOpenInfFileW), INVALID_HANDLE_VALUE,
                                     infPath.c_str(), nullptr, INF_STYLE_WIN4, nullptr));
-    DWORD code = ResultOf(static_cast<bool>(inf));
+    DWORD code = StepResult(static_cast<bool>(inf));
     LogLine(Log, L"SetupOpenInfFile(\"%s\") = 0x%lx\n", infPath.c_str(), code);
     if (code != 0)
         return code;
 
     unique_file_queue queue(
         qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupOpenFileQueue), INVALID_HANDLE_VALUE));
-    code = ResultOf(static_cast<bool>(queue));
+    code = StepResult(static_cast<bool>(queue));
     LogLine(Log, L"SetupOpenFileQueue() = 0x%lx\n", code);
     if (code != 0)
         return code;
 
-    code = ResultOf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupInstallFilesFromInfSectionW), FALSE,
-                                    inf.get(), nullptr, queue.get(), section.c_str(),
-                                    sourceDirectory.c_str(), 0u));
+    code = StepResult(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupInstallFilesFromInfSectionW), FALSE,
+                                      inf.get(), nullptr, queue.get(), section.c_str(),
+                                      sourceDirectory.c_str(), 0u));
     LogLine(Log, L"SetupInstallFilesFromInfSection(\"%s\", \"%s\") = 0x%lx\n", infPath.c_str(),
             section.c_str(), code);
     if (code != 0)
         return code;
 
     const std::wstring services = section + L".Services";
-    code = ResultOf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupInstallServicesFromInfSectionW),
-                                    FALSE, inf.get(), services.c_str(), 0ul));
+    code = StepResult(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupInstallServicesFromInfSectionW),
+                                      FALSE, inf.get(), services.c_str(), 0ul));
     LogLine(Log, L"SetupInstallServicesFromInfSection(\"%s\", \"%s\") = 0x%lx\n", infPath.c_str(),
             services.c_str(), code);
     if (code != 0)
@@ -129,16 +129,16 @@ DWORD DriverSetup::InstallInfSection(const std::wstring& infPath, const std::wst
     unique_queue_context context(qv::CallIfFound(
         ORVANE_SETUP_FUNCTION(SetupInitDefaultQueueCallbackEx), static_cast<PVOID>(nullptr), nullptr,
         static_cast<HWND>(INVALID_HANDLE_VALUE), 0u, 0ul, nullptr));
-    code = ResultOf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupCommitFileQueueW), FALSE, nullptr,
-                                    queue.get(), CommitCallback, context.get()));
+    code = StepResult(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupCommitFileQueueW), FALSE, nullptr,
+                                      queue.get(), CommitCallback, context.get()));
     LogLine(Log, L"SetupCommitFileQueue(SetupDefaultQueueCallback) = 0x%lx\n", code);
     if (code != 0)
         return code;
 
-    code = ResultOf(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupInstallFromInfSectionW), FALSE,
-                                    nullptr, inf.get(), section.c_str(), static_cast<UINT>(SPINST_REGISTRY),
-                                    nullptr, sourceDirectory.c_str(), 0u, nullptr, nullptr, nullptr,
-                                    nullptr));
+    code = StepResult(qv::CallIfFound(ORVANE_SETUP_FUNCTION(SetupInstallFromInfSectionW), FALSE,
+                                      nullptr, inf.get(), section.c_str(), static_cast<UINT>(SPINST_REGISTRY),
+                                      nullptr, sourceDirectory.c_str(), 0u, nullptr, nullptr, nullptr,
+                                      nullptr));
     LogLine(Log, L"SetupInstallFromInfSection(\"%s\", SPINST_REGISTRY) = 0x%lx\n", section.c_str(),
             code);
     return code;

@@ -112,13 +112,4 @@ std::string FormatVersion(const VersionQuad& version)
     return text;
 }
 
-std::wstring GetSystemDirectoryPath()
-{
-    wchar_t buffer[MAX_PATH] = {};
-    const UINT length = ::GetSystemDirectoryW(buffer, MAX_PATH);
-    if (length == 0 || length > MAX_PATH - 1)
-        return {};
-    return buffer;
-}
-
 } // namespace Orvane

@@ -1,4 +1,4 @@
-// Version quads of driver images and INF files, and the system directory.
+// Version quads of driver images and INF files.
 #pragma once
 
 #include <windows.h>
@@ -29,8 +29,5 @@ bool GetInfDriverVersion(const std::wstring& infPath, VersionQuad& version);
 
 /// "a.b.c.d", or "n/a" for (0, 0).
 std::string FormatVersion(const VersionQuad& version);
-
-/// The system directory, or an empty string when it cannot be read.
-std::wstring GetSystemDirectoryPath();
 
 } // namespace Orvane

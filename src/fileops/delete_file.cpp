@@ -107,7 +107,7 @@ DWORD DeleteFileOrDefer(const std::wstring& path, WideLogFn log)
     }
 
     const RemoveResult removed = RemoveEntry(path);
-    LogLine(log, L"Delete(\"%s\") = 0x%lx \"%hs\"\n", path.c_str(), removed.Code,
+    LogLine(log, L"Delete(\"%s\") = 0x%lx \"%s\"\n", path.c_str(), removed.Code,
             qv::SystemMessage(removed.Code).c_str());
     if (removed.Removed)
         return 0;
@@ -115,14 +115,14 @@ DWORD DeleteFileOrDefer(const std::wstring& path, WideLogFn log)
     const std::wstring temporary = ReplaceExtension(path, TempSuffix());
     const DWORD renamed = ResultOf(::MoveFileExW(path.c_str(), temporary.c_str(),
                                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
-    LogLine(log, L"  Rename(\"%s\" -> \"%s\" ) = 0x%lx \"%hs\"\n", path.c_str(), temporary.c_str(),
+    LogLine(log, L"  Rename(\"%s\" -> \"%s\" ) = 0x%lx \"%s\"\n", path.c_str(), temporary.c_str(),
             renamed, qv::SystemMessage(renamed).c_str());
     if (renamed != 0)
         return renamed;
 
     const DWORD registered =
         ResultOf(::MoveFileExW(temporary.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
-    LogLine(log, L"  MoveFileEx(\"%s\", MOVEFILE_DELAY_UNTIL_REBOOT) = 0x%lx \"%hs\"\n",
+    LogLine(log, L"  MoveFileEx(\"%s\", MOVEFILE_DELAY_UNTIL_REBOOT) = 0x%lx \"%s\"\n",
             temporary.c_str(), registered, qv::SystemMessage(registered).c_str());
     return registered;
 }

@@ -2,6 +2,7 @@
 
 #include "common/paths.h"
 #include "common/strconv.h"
+#include "common/system_library.h"
 #include "common/unique_handle.h"
 #include "driversetup/redirection_scope.h"
 #include "fileops/delete_file.h"
@@ -29,8 +30,8 @@ const wchar_t* Outcome(BOOL succeeded) { return succeeded ? L"success" : L"fail"
 /// The temporary-files directory, from GetTempPath2W where the system has it.
 std::wstring TempDirectory()
 {
-    auto getTempPath2 = reinterpret_cast<GetTempPath2WFn>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleW(L"kernel32"), "GetTempPath2W")));
+    const auto getTempPath2 =
+        qv::ModuleFunction<GetTempPath2WFn>(::GetModuleHandleW(L"kernel32"), "GetTempPath2W");
     std::vector<wchar_t> buffer(MAX_PATH + 1);
     DWORD length = getTempPath2 ? getTempPath2(static_cast<DWORD>(buffer.size()), buffer.data())
                                 : ::GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
@@ -73,12 +74,9 @@ std::wstring NameOnVolume(HANDLE file)
 /// The extended-length form of `path` made full.
 std::wstring ExtendedFullPath(const std::wstring& path)
 {
-    const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    std::vector<wchar_t> buffer(needed + 1);
-    const DWORD length = needed ? ::GetFullPathNameW(path.c_str(), needed + 1, buffer.data(), nullptr) : 0;
-    if (length == 0 || length > needed)
+    const std::wstring full = qv::FullPathName(path);
+    if (full.empty())
         return {};
-    const std::wstring full(buffer.data(), length);
     if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0)
         return full;
     return full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
@@ -251,8 +249,8 @@ void DeferEntry(const HeldFolder& held, const std::wstring& folder, const std::w
 /// link itself where the system allows it, so deleting it never touches its
 /// target; where the system follows it anyway, a link to outside the folder
 /// shows up as no child and is left alone.
-void RemoveEntry(const HeldFolder& held, const std::wstring& folder, const std::wstring& name,
-                 ULONGLONG listedIndex)
+void RemoveListedEntry(const HeldFolder& held, const std::wstring& folder, const std::wstring& name,
+                       ULONGLONG listedIndex)
 {
     const std::wstring shown = (fs::path(folder) / name).wstring();
     const std::wstring path = ResolvedEntry(held, name);
@@ -318,7 +316,7 @@ void RemoveEntries(const HeldFolder& held, const std::wstring& folder)
             const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(bytes);
             const std::wstring name(record->FileName, record->FileNameLength / sizeof(wchar_t));
             if (name != L"." && name != L"..")
-                RemoveEntry(held, folder, name, static_cast<ULONGLONG>(record->FileId.QuadPart));
+                RemoveListedEntry(held, folder, name, static_cast<ULONGLONG>(record->FileId.QuadPart));
             if (record->NextEntryOffset == 0)
                 break;
             bytes += record->NextEntryOffset;

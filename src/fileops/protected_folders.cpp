@@ -1,6 +1,7 @@
 #include "fileops/protected_folders.h"
 
-#include "common/unique_handle.h"
+#include "common/paths.h"
+#include "common/system_library.h"
 #include "driversetup/redirection_scope.h"
 
 #include <cwctype>
@@ -17,28 +18,6 @@ using Wow64FolderFn = UINT(WINAPI*)(LPWSTR, UINT, WORD);
 /// GetSystemWow64Directory2W names: ARM32 (SysArm32) and the compiled hybrid
 /// x86 code (SyChpe32). System32 and SysWOW64 have their own queries.
 constexpr WORD kOtherMachines[] = {IMAGE_FILE_MACHINE_ARMNT, 0x3A64 /* IMAGE_FILE_MACHINE_CHPE_X86 */};
-
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
-std::wstring FullPath(const std::wstring& path)
-{
-    const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (needed == 0)
-        return path;
-    std::vector<wchar_t> buffer(needed + 1);
-    const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-    return (length == 0 || length >= buffer.size()) ? path : std::wstring(buffer.data(), length);
-}
-
-/// Opens what `path` names for its attributes only, links followed.
-qv::unique_file OpenForQuery(const std::wstring& path)
-{
-    if (path.empty())
-        return qv::unique_file();
-    return qv::unique_file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-}
 
 /// A drive ("c:"), a share ("\\server\share") or a volume ("\\?\volume{...}")
 /// with nothing below it. Takes a comparable path.
@@ -73,12 +52,7 @@ Reference ReferenceAt(const std::wstring& path)
     return reference;
 }
 
-Reference SystemFolder(SystemFolderFn query)
-{
-    wchar_t buffer[MAX_PATH + 1] = {};
-    const UINT length = query(buffer, MAX_PATH + 1);
-    return (length == 0 || length > MAX_PATH) ? Reference() : ReferenceAt(buffer);
-}
+Reference SystemFolder(SystemFolderFn query) { return ReferenceAt(qv::QuerySystemFolder(query)); }
 
 /// The folder is the reference: the same identity, or (where an identity
 /// cannot be read) the same resolved path.
@@ -94,8 +68,8 @@ bool IsSame(const FileIdentity* identity, const std::wstring& comparable, const 
 std::vector<Reference> OtherMachineSystemFolders()
 {
     std::vector<Reference> folders;
-    const auto query = reinterpret_cast<Wow64FolderFn>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetSystemWow64Directory2W")));
+    const auto query =
+        qv::ModuleFunction<Wow64FolderFn>(::GetModuleHandleW(L"kernel32.dll"), "GetSystemWow64Directory2W");
     for (const WORD machine : kOtherMachines) {
         wchar_t buffer[MAX_PATH + 1] = {};
         const UINT length = query ? query(buffer, MAX_PATH + 1, machine) : 0;
@@ -134,7 +108,7 @@ bool QueryIdentity(HANDLE file, FileIdentity& identity)
 
 bool QueryIdentity(const std::wstring& path, FileIdentity& identity)
 {
-    const qv::unique_file file = OpenForQuery(path);
+    const qv::unique_file file = qv::OpenForAttributes(path);
     return file && QueryIdentity(file.get(), identity);
 }
 
@@ -154,7 +128,7 @@ std::wstring FinalPathOf(HANDLE file)
 
 std::wstring FinalPathOf(const std::wstring& path)
 {
-    const qv::unique_file file = OpenForQuery(path);
+    const qv::unique_file file = qv::OpenForAttributes(path);
     return file ? FinalPathOf(file.get()) : std::wstring();
 }
 
@@ -163,14 +137,16 @@ bool IsBareDrive(const std::wstring& folder)
     std::wstring text = folder;
     if (text.rfind(L"\\\\?\\", 0) == 0 || text.rfind(L"\\\\.\\", 0) == 0)
         text = text.substr(4);
-    while (text.size() > 2 && IsSeparator(text.back()))
+    while (text.size() > 2 && qv::IsPathSeparator(text.back()))
         text.pop_back();
     return text.size() == 2 && text[1] == L':';
 }
 
 std::wstring ComparablePath(const std::wstring& path)
 {
-    std::wstring full = FullPath(path);
+    std::wstring full = qv::FullPathName(path);
+    if (full.empty())
+        full = path;
     if (full.rfind(L"\\\\?\\UNC\\", 0) == 0)
         full = L"\\\\" + full.substr(8);
     else if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0)
@@ -180,7 +156,7 @@ std::wstring ComparablePath(const std::wstring& path)
         if (c == L'/')
             c = L'\\';
     }
-    while (full.size() > 1 && IsSeparator(full.back()) && !(full.size() == 3 && full[1] == L':'))
+    while (full.size() > 1 && qv::IsPathSeparator(full.back()) && !(full.size() == 3 && full[1] == L':'))
         full.pop_back();
     if (full.size() == 3 && full[1] == L':')
         full.pop_back(); // "c:\" and "c:" name the same root
@@ -215,7 +191,7 @@ const wchar_t* ProtectedFolderReason(const std::wstring& folder)
 {
     if (IsBareDrive(folder))
         return L"a volume root";
-    const qv::unique_file file = OpenForQuery(folder);
+    const qv::unique_file file = qv::OpenForAttributes(folder);
     if (!file)
         return nullptr;
     return ProtectedFolderReason(file.get(), FinalPathOf(file.get()));

@@ -1,5 +1,6 @@
 #include "frontend/command_line.h"
 
+#include "common/paths.h"
 #include "common/shell_text.h"
 #include "common/strconv.h"
 #include "frontend/commands.h"
@@ -47,9 +48,8 @@ void StorePathValue(const wchar_t* value, std::wstring& field)
 
 void PrintUsage()
 {
-    wchar_t modulePath[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
-    const std::string name = Utf8ForLine(qv::GetShellText().PathFindFileName(modulePath));
+    const std::wstring modulePath = qv::ModuleFileName(nullptr);
+    const std::string name = Utf8ForLine(qv::GetShellText().PathFindFileName(modulePath.c_str()));
     LogPrintf("\n");
     LogPrintf("Usage:\n");
     LogPrintf("%s -install       [drivers-path=<dir>] [service-start=0|1] [log=<file>]\n", name.c_str());

@@ -1,25 +1,12 @@
 #include "frontend/commands.h"
 
-#include "common/unique_handle.h"
+#include "common/system_message.h"
 
 std::wstring ErrorCodeText(DWORD code)
 {
     if (code == 0)
         return L"OK";
-    wchar_t* text = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-        nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
-        reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    qv::unique_hlocal owner(text);
-    if (length == 0 || !text)
-        return {};
-    std::wstring result(text, length);
-    while (!result.empty()) {
-        const wchar_t last = result.back();
-        if (last != L'\n' && last != L'\r' && last != L' ' && last != L'.')
-            break;
-        result.pop_back();
-    }
-    return result;
+    std::wstring text = qv::FormatSystemMessage(code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    text.erase(text.find_last_not_of(L"\n\r .") + 1);
+    return text;
 }

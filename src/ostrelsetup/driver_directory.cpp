@@ -1,7 +1,6 @@
 #include "ostrelsetup/driver_directory.h"
 
 #include "common/paths.h"
-#include "common/unique_handle.h"
 #include "driversetup/redirection_scope.h"
 #include "fileops/protected_folders.h"
 #include "ostrelsetup/ostrel_driver_setup.h"
@@ -9,7 +8,6 @@
 #include <windows.h>
 
 #include <filesystem>
-#include <memory>
 
 namespace fs = std::filesystem;
 
@@ -17,13 +15,9 @@ namespace Orvane {
 
 namespace {
 
-constexpr DWORD kModulePathChars = 4096;
-
 constexpr const wchar_t* kCandidateFolders[] = {
     L"", L"drivers\\ostrel", L"drivers", L"ostrel", L"QvOstrel",
 };
-
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 /// Something of any type is at `path`, links followed. Any failure counts as
 /// nothing there. The attributes answer for everything but a reparse point
@@ -37,18 +31,10 @@ bool Exists(const fs::path& path)
         return false;
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return true;
-    const qv::unique_file object(::CreateFileW(
-        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return static_cast<bool>(object);
+    return static_cast<bool>(qv::OpenForAttributes(path.wstring()));
 }
 
-fs::path ProgramFolder()
-{
-    std::unique_ptr<wchar_t[]> buffer(new wchar_t[kModulePathChars]());
-    ::GetModuleFileNameW(nullptr, buffer.get(), kModulePathChars);
-    return fs::path(buffer.get()).parent_path();
-}
+fs::path ProgramFolder() { return fs::path(qv::ModuleFileName(nullptr)).parent_path(); }
 
 fs::path ChooseBase(const std::wstring& driversPath)
 {
@@ -72,9 +58,8 @@ bool HoldsFile(const fs::path& candidate, const std::wstring& relativeFile)
 /// nothing is opened.
 bool IsUnderWindowsDirectory(const std::wstring& path)
 {
-    wchar_t windows[MAX_PATH + 1] = {};
-    const UINT length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH + 1);
-    if (length == 0 || length > MAX_PATH)
+    const std::wstring windows = qv::QuerySystemFolder(::GetSystemWindowsDirectoryW);
+    if (windows.empty())
         return false;
     const std::wstring folder = ComparablePath(windows) + L"\\";
     return ComparablePath(path).compare(0, folder.size(), folder) == 0;
@@ -102,7 +87,7 @@ std::wstring UnredirectedFolder(const std::wstring& folder)
         return folder;
     if (resolved.rfind(L"\\\\?\\", 0) == 0 && resolved.size() - 4 < MAX_PATH && resolved[5] == L':')
         resolved.erase(0, 4); // a drive path that fits reads as the caller wrote it
-    if (IsSeparator(folder.back()) && !IsSeparator(resolved.back()))
+    if (qv::IsPathSeparator(folder.back()) && !qv::IsPathSeparator(resolved.back()))
         resolved += L'\\';
     return resolved;
 }
@@ -113,9 +98,9 @@ bool IsAbsoluteOptionPath(const std::wstring& path)
 {
     if (path.size() >= 3 && ((path[0] >= L'A' && path[0] <= L'Z') ||
                              (path[0] >= L'a' && path[0] <= L'z')) &&
-        path[1] == L':' && IsSeparator(path[2]))
+        path[1] == L':' && qv::IsPathSeparator(path[2]))
         return true;
-    return path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]);
+    return path.size() >= 2 && qv::IsPathSeparator(path[0]) && qv::IsPathSeparator(path[1]);
 }
 
 std::wstring ResolveDriverDirectory(std::wstring driversPath)

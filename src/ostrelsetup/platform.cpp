@@ -1,5 +1,6 @@
 #include "ostrelsetup/platform.h"
 
+#include "common/system_library.h"
 #include "common/unique_handle.h"
 
 #include <cwchar>
@@ -82,26 +83,20 @@ bool IsOsVersionAtLeast(WORD major, WORD minor)
     conditions = ::VerSetConditionMask(conditions, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
     const DWORD typeMask = VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR;
 
-    if (HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll")) {
-        auto verify = reinterpret_cast<RtlVerifyVersionInfoFn>(
-            reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlVerifyVersionInfo")));
-        if (verify)
-            return verify(&info, typeMask, conditions) == 0;
-    }
+    if (const auto verify =
+            qv::ModuleFunction<RtlVerifyVersionInfoFn>(::GetModuleHandleW(L"ntdll.dll"), "RtlVerifyVersionInfo"))
+        return verify(&info, typeMask, conditions) == 0;
     return ::VerifyVersionInfoW(&info, typeMask, conditions) != FALSE;
 }
 
 WORD GetNativeArchitecture()
 {
-    if (HMODULE kernel32 = ::GetModuleHandleW(L"kernel32")) {
-        auto isWow64Process2 = reinterpret_cast<IsWow64Process2Fn>(
-            reinterpret_cast<void*>(::GetProcAddress(kernel32, "IsWow64Process2")));
-        USHORT processMachine = 0;
-        USHORT nativeMachine = 0;
-        if (isWow64Process2 &&
-            isWow64Process2(::GetCurrentProcess(), &processMachine, &nativeMachine))
-            return MachineToArchitecture(nativeMachine);
-    }
+    const auto isWow64Process2 =
+        qv::ModuleFunction<IsWow64Process2Fn>(::GetModuleHandleW(L"kernel32"), "IsWow64Process2");
+    USHORT processMachine = 0;
+    USHORT nativeMachine = 0;
+    if (isWow64Process2 && isWow64Process2(::GetCurrentProcess(), &processMachine, &nativeMachine))
+        return MachineToArchitecture(nativeMachine);
     SYSTEM_INFO info = {};
     ::GetNativeSystemInfo(&info);
     return info.wProcessorArchitecture;
