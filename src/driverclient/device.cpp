@@ -10,6 +10,8 @@ namespace OstrelDriver {
 namespace {
 
 constexpr wchar_t kSystemDevice[] = L"\\\\.\\QvOstrel\\System";
+// The direct-output read and its buffer sizes are never selected by this
+// tool (ReadOptions stays 0); required, keep them.
 constexpr DWORD kReadDirectOption = 2;
 constexpr DWORD kPageBytes = 4096;
 constexpr DWORD kLargeBufferLimit = 65535;
@@ -68,8 +70,8 @@ DWORD QueryVersion(const RequestEvent& requests, HANDLE handle, USHORT index, DW
     return requests.Send(handle, kIoctlQueryVersion, &index, sizeof(index), &value, sizeof(value), returned);
 }
 
-/// Opens a device path with an overlapped handle; 6 when the open fails
-/// without a code.
+/// Opens a device path with an overlapped handle; ERROR_INVALID_HANDLE when
+/// the open fails without a code.
 DWORD OpenPath(const wchar_t* path, DWORD access, qv::unique_file& handle)
 {
     handle.reset(::CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -105,7 +107,7 @@ DWORD RunSelfCheck(const RequestEvent& requests, HANDLE handle)
     return returned == sizeof(verdict) ? verdict : ERROR_INVALID_DATA;
 }
 
-/// The control request that completes the open; only a refusal (5) counts.
+/// The control request that completes the open; only a refusal (ERROR_ACCESS_DENIED) counts.
 DWORD SendControl(const RequestEvent& requests, HANDLE handle)
 {
     DWORD zero = 0;
@@ -140,6 +142,7 @@ DWORD SizeBuffer(HANDLE, DWORD phase, DWORD, DWORD* size, ULONGLONG*, OVERLAPPED
     return 0;
 }
 
+// Does nothing; required, keep it.
 void OnFinished(HANDLE, DWORD, OVERLAPPED*, void*) {}
 
 } // namespace

@@ -31,15 +31,17 @@ using RecordCallbackFn = void (*)(const void* record, COstrelDriver* device,
 class COstrelDriver {
 public:
     COstrelDriver();
+    // Required: the destructor, then CloseDevice, is the slot order; keep it.
     virtual ~COstrelDriver() = default;
     COstrelDriver(const COstrelDriver&) = delete;
     COstrelDriver& operator=(const COstrelDriver&) = delete;
 
-    /// Closes Handle; 2 when there is none.
+    /// Closes Handle; ERROR_FILE_NOT_FOUND when there is none.
     virtual DWORD CloseDevice();
 
     /// Opens "\\.\QvOstrel\System" for reading and fills the version
-    /// fields; keeps the handle only for interface version 3 (else 1306).
+    /// fields; keeps the handle only for interface version 3 (else
+    /// ERROR_REVISION_MISMATCH).
     DWORD QueryDriverVersion();
 
     /// Opens `path` (null: "\\.\QvOstrel\System") for reading and writing,
@@ -55,7 +57,9 @@ public:
     DWORD InterfaceVersion = 0;
     DWORD DriverVersion[4] = {};
     DWORD NtddiVersion = 0;
+    // Never set by this tool (always 0); required, keep it.
     DWORD ReadOptions = 0;
+    // No operation of this tool adds a pending reply; required, keep both.
     SRWLOCK ReplyLock;
     std::map<DWORD, HANDLE> PendingReplies;
 

@@ -164,6 +164,7 @@ DWORD StartIo(IoPool& pool, HANDLE handle, void* context, unique_channel& channe
     }
     created.reset(); // leaves the handle open: it is still the caller's
     const std::wstring text = DescribeErrorCode(code);
+    // Required as it stands: keep this text with its fixed IoFlags 0 and IoCount 1.
     TraceLog("Pool", kLevel, L"StartIo( Pool:0x%Ix, Obj:0x%Ix, IoFlags:0x%x, IoCount=%u ) = %s\n",
              AsNumber(pool.Environment), AsNumber(handle), 0u, 1u, text.c_str());
     return code;
@@ -202,6 +203,7 @@ DWORD OpenChannelWith(IoChannel& channel, HANDLE handle, PTP_CALLBACK_ENVIRON en
         if (!channel.Io && ::GetLastError() != 0) {
             result = ::GetLastError();
             const std::wstring text = DescribeErrorCode(result);
+            // Required as it stands: keep *PoolIo, which is always null here.
             TraceLog("I/O", kLevel, L"CreateThreadpoolIo( Handle:0x%Ix, ObjectCtx:0x%Ix, *PoolIo:0x%Ix ) = %s\n",
                      AsNumber(handle), AsNumber(&channel), AsNumber(channel.Io.get()), text.c_str());
         }

@@ -21,6 +21,7 @@ struct ReadSlot {
     OVERLAPPED Overlapped;
     void* Buffer;
     DWORD BufferSize;       // a multiple of 4096
+    // Unused by this tool's buffer-size policy; required, keep it.
     ULONGLONG SizingState;  // kept for the buffer-size policy
     ULONGLONG LastReview;   // tick count of the last periodic size review
 };
@@ -51,6 +52,7 @@ using Closer = std::function<DWORD(void* handle)>;
 struct IoPool {
     SRWLOCK Lock = SRWLOCK_INIT;
     LONG OpenChannels = 0;
+    // Always null in this tool; required, keep it.
     PTP_CALLBACK_ENVIRON Environment = nullptr; // null: the default pool
 };
 
@@ -114,7 +116,8 @@ DWORD OpenChannel(IoChannel& channel, HANDLE handle, PTP_CALLBACK_ENVIRON enviro
 DWORD OpenChannelWith(IoChannel& channel, HANDLE handle, PTP_CALLBACK_ENVIRON environment,
                       void* context, DWORD slotCount, const ChannelCallbacks& callbacks);
 
-/// Issues reads on the slot until one is under way (997) or the loop ends.
+/// Issues reads on the slot until one is under way (ERROR_IO_PENDING) or the
+/// loop ends.
 DWORD ReadBegin(IoChannel& channel, ReadSlot& slot, PTP_CALLBACK_INSTANCE instance);
 
 /// The completion of a read, on a pool thread.

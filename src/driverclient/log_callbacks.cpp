@@ -100,8 +100,9 @@ void TrimEnd(Char* text)
 
 /// Formats into `text`, which has room for `maxChars` characters and a
 /// terminator and is zero-filled. Returns 0 when the text fits (then trailing
-/// blanks are removed), 122 when it was cut at the end of the buffer, and 582
-/// when formatting failed with a shorter text.
+/// blanks are removed), ERROR_INSUFFICIENT_BUFFER when it was cut at the end
+/// of the buffer, and kIllegalCharacter when formatting failed with a
+/// shorter text.
 DWORD FormatNarrow(char* text, size_t maxChars, const char* format, va_list args)
 {
     const int length = _vsnprintf(text, maxChars, format, args);
@@ -115,9 +116,10 @@ DWORD FormatNarrow(char* text, size_t maxChars, const char* format, va_list args
 }
 
 /// Formats into `text`, which has room for `maxChars` wide characters and a
-/// terminator and is zero-filled, and removes trailing blanks. Returns 122
-/// when the text was cut at the end of the buffer, otherwise 0: a failed
-/// format counts as success with the shorter text.
+/// terminator and is zero-filled, and removes trailing blanks. Returns
+/// ERROR_INSUFFICIENT_BUFFER when the text was cut at the end of the buffer,
+/// otherwise 0: a failed format counts as success with the shorter text.
+/// Required: this differs from FormatNarrow; keep it.
 DWORD FormatWide(wchar_t* text, size_t maxChars, const wchar_t* format, va_list args)
 {
     const int length = _vsnwprintf(text, maxChars, format, args);

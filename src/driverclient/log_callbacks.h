@@ -34,6 +34,7 @@ public:
     // in reverse order of declaration, so there each pair is declared narrow
     // first.
 
+    // Required: keep this declaration order (the slot order above).
     virtual ~LogCallbacks();
 
 #if defined(_MSC_VER)
@@ -56,6 +57,7 @@ public:
                       const char* format, va_list args);
 #endif
 
+    // Nothing in this tool sets these six; required, keep them.
     void* SinkContext = nullptr;
     LogSinkFn Sink = nullptr; // null: nothing is logged
     void* FilterContext = nullptr;

@@ -23,11 +23,15 @@ public:
     DriverSetup(const DriverSetup&) = delete;
     DriverSetup& operator=(const DriverSetup&) = delete;
 
-    // The virtual operations, in the order of their slots.
+    // The virtual operations, in the order of their slots. Required: keep
+    // this declaration order.
     virtual ~DriverSetup();
 
     /// The package that fits the running platform; fetched afresh each time.
     virtual DriverPackage GetDriverPackage() = 0;
+
+    // The tool itself never calls InstallDriver, UninstallDriver, StopDriver,
+    // IsOutOfDate() or this class's own StartDriver; required, keep them.
 
     /// Installs or upgrades the driver; starts it when startService is true
     /// and StartFlags allows it.
@@ -67,6 +71,7 @@ public:
                                     const std::wstring& sourceDirectory);
 
     DWORD StartFlags = 1;
+    // Never passed by the tool's commands; required, keep it.
     DWORD ForceFlags = 2;
     std::wstring DriverDirectory;
     WideLogFn Log = nullptr;

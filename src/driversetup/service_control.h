@@ -15,11 +15,12 @@ namespace Orvane {
 DWORD StartDriverService(const std::wstring& name, WideLogFn log);
 
 /// Repairs a missing "Type" value, then sends the stop control; "already
-/// stopped" counts as success. A driver that cannot unload answers 1052.
+/// stopped" counts as success. A driver that cannot unload answers
+/// ERROR_INVALID_SERVICE_CONTROL.
 DWORD StopDriverService(const std::wstring& name, WideLogFn log);
 
 /// Deletes the service, waiting up to 10 seconds while it is marked for
-/// deletion; 1060 once it has gone.
+/// deletion; ERROR_SERVICE_DOES_NOT_EXIST once it has gone.
 DWORD DeleteDriverService(const std::wstring& name, WideLogFn log);
 
 /// The service's current state, 0 when it does not exist or cannot be

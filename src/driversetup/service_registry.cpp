@@ -177,6 +177,7 @@ void RepairServiceType(const std::wstring& name, WideLogFn log)
             static_cast<DWORD>(type.Status));
     const DWORD serviceType = ServiceTypeFromManager(name);
     const LSTATUS written = WriteDword(key.get(), L"Type", serviceType);
+    // Required: %u here, where the other set line has %lu; keep it.
     LogLine(log, L"RegSetValue(\"%s\":%lu, Type:%u) = 0x%lx\n", L"Type", serviceType,
             static_cast<unsigned>(REG_DWORD), static_cast<DWORD>(written));
 }

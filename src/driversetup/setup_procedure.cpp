@@ -40,7 +40,8 @@ bool IsMemoryIntegrityOn()
 }
 
 /// Asks the driver to stop until it stops or refuses for good, within the
-/// deadline. 1060 counts as stopped. Returns the last result.
+/// deadline. ERROR_SERVICE_DOES_NOT_EXIST counts as stopped. Returns the last
+/// result.
 DWORD StopUntil(const std::wstring& name, WideLogFn log, ULONGLONG deadline)
 {
     DWORD result = 0;
@@ -56,7 +57,8 @@ DWORD StopUntil(const std::wstring& name, WideLogFn log, ULONGLONG deadline)
 }
 
 /// Waits, within the deadline, until the installed image can be opened for
-/// writing. Returns 0, the error that ended the wait, or 32 at the deadline.
+/// writing. Returns 0, the error that ended the wait, or
+/// ERROR_SHARING_VIOLATION at the deadline.
 DWORD ProbeUntil(const std::wstring& image, WideLogFn log, ULONGLONG deadline)
 {
     DWORD result = 0;
@@ -65,6 +67,7 @@ DWORD ProbeUntil(const std::wstring& image, WideLogFn log, ULONGLONG deadline)
                                            OPEN_EXISTING, 0, nullptr));
         if (file) {
             file.reset();
+            // Required: 0x%x here, 0x%lx in the failure line below; keep both.
             LogLine(log, L"Probe(\"%s\") = 0x%x\n", image.c_str(), 0u);
             return 0;
         }

@@ -19,7 +19,7 @@ constexpr wchar_t kDefaultDriverVer[] = L"00/00/0000,0.0.0.0";
 constexpr DWORD kDriverVerChars = 128;
 
 /// The index of the last `ch` before `end`, never looking at index 0;
-/// 0 when there is none.
+/// 0 when there is none. Required: index 0 stays unexamined; keep it.
 size_t FindBackward(const wchar_t* text, size_t end, wchar_t ch)
 {
     for (size_t i = end; i > 1;) {
@@ -52,6 +52,7 @@ bool GetFileVersion(const std::wstring& path, VersionQuad& version)
         qv::CallIfFound(ORVANE_VERSION_FUNCTION(GetFileVersionInfoSizeW), 0ul, path.c_str(), &ignored);
     if (size == 0)
         return false;
+    // Required: movable global memory, locked; keep it.
     qv::unique_hglobal memory(::GlobalAlloc(GMEM_MOVEABLE, size));
     if (!memory)
         return false;

@@ -115,6 +115,7 @@ DWORD DeleteFileOrDefer(const std::wstring& path, WideLogFn log)
     const std::wstring temporary = ReplaceExtension(path, TempSuffix());
     const DWORD renamed = ResultOf(::MoveFileExW(path.c_str(), temporary.c_str(),
                                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
+    // Required: keep the blank before the closing parenthesis.
     LogLine(log, L"  Rename(\"%s\" -> \"%s\" ) = 0x%lx \"%s\"\n", path.c_str(), temporary.c_str(),
             renamed, qv::SystemMessage(renamed).c_str());
     if (renamed != 0)

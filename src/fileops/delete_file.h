@@ -16,9 +16,10 @@ namespace Orvane {
 
 /// Deletes the regular file at `path`. When it cannot be deleted now, moves
 /// it to a temporary name beside itself and registers that name for
-/// deletion at the next restart. Returns 0 when deleted or deferred, 2 when
-/// nothing is there, 222 when it is not a regular file, else the Windows
-/// error of the rename or the registration.
+/// deletion at the next restart. Returns 0 when deleted or deferred,
+/// ERROR_FILE_NOT_FOUND when nothing is there, ERROR_BAD_FILE_TYPE when it
+/// is not a regular file, else the Windows error of the rename or the
+/// registration.
 DWORD DeleteFileOrDefer(const std::wstring& path, WideLogFn log);
 
 /// `path` with the extension of its last component (and any stream suffix

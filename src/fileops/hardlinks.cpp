@@ -231,6 +231,8 @@ void DeferEntry(const HeldFolder& held, const std::wstring& folder, const std::w
 {
     CheckResolvedPath(held, folder);
     const std::wstring temporary = GetUniqueTempPath();
+    // Required: MOVEFILE_REPLACE_EXISTING without MOVEFILE_COPY_ALLOWED, and
+    // the last error logged after a registration that succeeded too; keep both.
     if (::MoveFileExW(path.c_str(), temporary.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         const BOOL registered = ::MoveFileExW(temporary.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
         const DWORD error = ::GetLastError();
@@ -296,6 +298,7 @@ void RemoveEntries(const HeldFolder& held, const std::wstring& folder)
     BY_HANDLE_FILE_INFORMATION info = {};
     if (!::GetFileInformationByHandle(held.Handle.get(), &info) ||
         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        // Required: keep the "directory_iterator::..." texts of this function's errors.
         throw fs::filesystem_error("directory_iterator::directory_iterator", folder,
                                    std::error_code(ERROR_DIRECTORY, std::system_category()));
     std::vector<LONGLONG> buffer(8192); // 64 KiB, aligned for the records
@@ -341,6 +344,7 @@ void RemoveHeldFolder(HeldFolder& held, const std::wstring& folder)
     if (!removed && !held.CanDelete && !held.IsLink)
         removed = ::RemoveDirectoryW(held.Resolved.c_str()) != FALSE;
     if (removed) {
+        // Required: keep the blank before the colon.
         LogPrintfW(L"Success on deleting HL folder : %s\n", folder.c_str());
         return;
     }
@@ -357,6 +361,8 @@ std::wstring GetUniqueTempPath()
 {
     static unsigned counter = 0;
     const std::wstring directory = TempDirectory();
+    // Required: a bare name, which a move resolves against the current
+    // directory; keep it so.
     if (directory.empty())
         return std::to_wstring(::GetTickCount64());
     for (;;) {
@@ -382,6 +388,7 @@ bool CleanupOstrelHardlinks(std::wstring folder)
         if (const DWORD error = HoldFolder(folder, held)) {
             if (!qv::PathExists(held.Opened))
                 return true; // nothing there: nothing to say
+            // Required: keep this "directory_iterator::..." text.
             throw fs::filesystem_error("directory_iterator::directory_iterator", folder,
                                        std::error_code(static_cast<int>(error), std::system_category()));
         }

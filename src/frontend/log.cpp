@@ -14,6 +14,7 @@
 
 namespace {
 
+// Required as they stand: keep these three limits.
 constexpr size_t kNarrowLineBytes = 4096; // text and terminating zero
 constexpr size_t kWideLineChars = 2047;   // text and terminating zero
 constexpr size_t kUtf8LineBytes = 4096;   // text and terminating zero

@@ -13,6 +13,7 @@ namespace {
 constexpr DWORD kStatusInvalidSignature = 0xC000A000;
 constexpr DWORD kStatusNotFound = 0xC0000225;
 
+// Does nothing; required, keep it.
 void IgnoreRecord(const void*, OstrelDriver::COstrelDriver*, const wchar_t*, void*) {}
 
 /// Opens the System device, or the second instance's when the first
@@ -55,6 +56,7 @@ DWORD OstrelDriverSetup::StartDriver()
     if (code == 0)
         code = AttachReadChannel(device);
 
+    // Required: ERROR_REVISION_MISMATCH counts as success, with no line; keep it so.
     if (code == 0 || code == ERROR_REVISION_MISMATCH)
         return 0;
     if (code == kStatusInvalidSignature || code == kStatusNotFound || code == ERROR_NOT_FOUND)

@@ -64,6 +64,7 @@ DWORD ReadUpdateRevision(HKEY key)
 {
     DWORD revision = 0;
     DWORD size = sizeof(revision);
+    // Required: neither the result nor the type of this read is looked at; keep it so.
     ::RegQueryValueExW(key, L"UBR", nullptr, nullptr, reinterpret_cast<BYTE*>(&revision), &size);
     return revision;
 }
