@@ -57,7 +57,7 @@ FARPROC WINAPI GetProcAddressShim(HMODULE module, LPCSTR name)
 
 } // namespace
 
-ImportPatch::ImportPatch(const char* dllName, const char* functionName, void* replacement)
+ImportPatch::ImportPatch(const char* dllName, const char* functionName, void* replacement, void** original)
 {
     for (void** slot : FindSlots(dllName, functionName)) {
         slots_.emplace_back(slot, *slot);
@@ -65,6 +65,8 @@ ImportPatch::ImportPatch(const char* dllName, const char* functionName, void* re
     }
     if (slots_.empty())
         throw std::runtime_error(std::string("the test exe does not import ") + dllName + "!" + functionName);
+    if (original)
+        *original = slots_.front().second;
 }
 
 ImportPatch::~ImportPatch()

@@ -19,7 +19,8 @@ namespace qvtest {
 class ImportPatch {
 public:
     /// Throws std::runtime_error when the exe does not import the function.
-    ImportPatch(const char* dllName, const char* functionName, void* replacement);
+    /// `original`, when given, receives what the entry held before the patch.
+    ImportPatch(const char* dllName, const char* functionName, void* replacement, void** original = nullptr);
     ~ImportPatch();
     ImportPatch(const ImportPatch&) = delete;
     ImportPatch& operator=(const ImportPatch&) = delete;
@@ -30,10 +31,11 @@ private:
     std::vector<std::pair<void**, void*>> slots_;
 };
 
+/// `original`, when given, receives the function the patch replaces.
 template <class F>
-ImportPatch PatchImport(const char* dllName, const char* functionName, F* replacement)
+ImportPatch PatchImport(const char* dllName, const char* functionName, F* replacement, F** original = nullptr)
 {
-    return ImportPatch(dllName, functionName, reinterpret_cast<void*>(replacement));
+    return ImportPatch(dllName, functionName, reinterpret_cast<void*>(replacement), reinterpret_cast<void**>(original));
 }
 
 class ProcAddressOverride {

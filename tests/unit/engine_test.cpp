@@ -129,8 +129,7 @@ TEST_F(Engine, SystemDllsAreLoadedBeforeRedirectionGoesOff)
 {
     const auto disable = PatchImport("kernel32.dll", "Wow64DisableWow64FsRedirection", &DisableRedirection);
     const auto revert = PatchImport("kernel32.dll", "Wow64RevertWow64FsRedirection", &RevertRedirection);
-    const auto load = PatchImport("kernel32.dll", "LoadLibraryExW", &RecordLoad);
-    g_loadLibraryExW = reinterpret_cast<decltype(&LoadLibraryExW)>(load.original());
+    const auto load = PatchImport("kernel32.dll", "LoadLibraryExW", &RecordLoad, &g_loadLibraryExW);
     EXPECT_EQ(setup_.Setup(setup_.GetDriverPackage(), true, 1), 0u);
     EXPECT_EQ(g_redirectionOff, 0);
     EXPECT_EQ(g_loadsWhileOff, std::vector<std::wstring>());
@@ -257,8 +256,7 @@ TEST(ReadChannel, TakesEachAnswerOfTheDriverOnTheRealClock)
     }
 }
 
-using ListingFn = decltype(&GetFileInformationByHandleEx);
-ListingFn g_listing;
+decltype(&GetFileInformationByHandleEx) g_listing;
 
 BOOL WINAPI ListingFailsAfterItsFirstPart(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* buffer, DWORD size)
 {
@@ -274,8 +272,8 @@ TEST(Hardlinks, AListingThatFailsPartWayLeavesWhatItListedHandled)
     WriteBytes(tmp / L"hl\\entry", "x");
     OpenLogFile((tmp / L"log").wstring());
     {
-        const auto failing = PatchImport("kernel32.dll", "GetFileInformationByHandleEx", &ListingFailsAfterItsFirstPart);
-        g_listing = reinterpret_cast<ListingFn>(failing.original());
+        const auto failing =
+            PatchImport("kernel32.dll", "GetFileInformationByHandleEx", &ListingFailsAfterItsFirstPart, &g_listing);
         EXPECT_FALSE(CleanupOstrelHardlinks((tmp / L"hl").wstring()));
     }
     CloseLogFile();
@@ -290,8 +288,7 @@ TEST(Hardlinks, AListingThatFailsPartWayLeavesWhatItListedHandled)
 // them (Windows 10 1709 and later; Wine 8 answers 87), else the classic way.
 // The hardlinks clean-up never ignores the read-only attribute, so such an
 // entry is still moved and deleted at restart.
-using SetInfoFn = decltype(&SetFileInformationByHandle);
-SetInfoFn g_setInfo;
+decltype(&SetFileInformationByHandle) g_setInfo;
 DWORD g_posixAnswer;
 std::vector<std::pair<int, DWORD>> g_dispositions; // the class asked for, its flags
 
@@ -314,8 +311,7 @@ TEST(Hardlinks, DeletionIsPosixWhereTheSystemTakesItAndClassicElse)
         WriteBytes(tmp / L"file", "x");
         g_dispositions.clear(), g_posixAnswer = answer;
         {
-            const auto recording = PatchImport("kernel32.dll", "SetFileInformationByHandle", &RecordDisposition);
-            g_setInfo = reinterpret_cast<SetInfoFn>(recording.original());
+            const auto recording = PatchImport("kernel32.dll", "SetFileInformationByHandle", &RecordDisposition, &g_setInfo);
             EXPECT_TRUE(CleanupOstrelHardlinks((tmp / L"hl").wstring()));
             EXPECT_EQ(DeleteFileOrDefer((tmp / L"file").wstring(), nullptr), 0u);
         }
@@ -330,12 +326,9 @@ TEST(Hardlinks, DeletionIsPosixWhereTheSystemTakesItAndClassicElse)
 
 // Windows finds no plain path of MAX_PATH characters or more (Wine does), and
 // only Windows mounts volumes in folders; their path on the volume is "\".
-using CreateFileFn = decltype(&CreateFileW);
-using AttributesFn = decltype(&GetFileAttributesW);
-using FinalPathFn = decltype(&GetFinalPathNameByHandleW);
-CreateFileFn g_createFile;
-AttributesFn g_attributes;
-FinalPathFn g_finalPath;
+decltype(&CreateFileW) g_createFile;
+decltype(&GetFileAttributesW) g_attributes;
+decltype(&GetFinalPathNameByHandleW) g_finalPath;
 
 bool TooLong(const wchar_t* name) { return wcslen(name) >= MAX_PATH && wcsncmp(name, L"\\\\?\\", 4) != 0; }
 
@@ -367,15 +360,12 @@ TEST(Hardlinks, ALongPathIsOpenedInItsExtendedFormAndAMountedVolumeRefused)
     WriteBytes(tmp / L"mounted\\entry", "x");
     OpenLogFile((tmp / L"log").wstring());
     {
-        const auto files = PatchImport("kernel32.dll", "CreateFileW", &CreateShortFile);
-        const auto attributes = PatchImport("kernel32.dll", "GetFileAttributesW", &ShortAttributes);
-        g_createFile = reinterpret_cast<CreateFileFn>(files.original());
-        g_attributes = reinterpret_cast<AttributesFn>(attributes.original());
+        const auto files = PatchImport("kernel32.dll", "CreateFileW", &CreateShortFile, &g_createFile);
+        const auto attributes = PatchImport("kernel32.dll", "GetFileAttributesW", &ShortAttributes, &g_attributes);
         EXPECT_TRUE(CleanupOstrelHardlinks(hl.wstring()));
     }
     {
-        const auto mounted = PatchImport("kernel32.dll", "GetFinalPathNameByHandleW", &MountedInAFolder);
-        g_finalPath = reinterpret_cast<FinalPathFn>(mounted.original());
+        const auto mounted = PatchImport("kernel32.dll", "GetFinalPathNameByHandleW", &MountedInAFolder, &g_finalPath);
         EXPECT_FALSE(CleanupOstrelHardlinks((tmp / L"mounted").wstring()));
     }
     CloseLogFile();
@@ -408,6 +398,11 @@ struct Failing<R(A...)> {
     }
 };
 
+/// A step's export name and its failing replacement.
+// clang-format off
+#define QV_FAILING(f) {#f, reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Failing<decltype(f)>::Call))}
+// clang-format on
+
 BOOL WINAPI RecordMode(BOOL mode)
 {
     g_modes.push_back(mode);
@@ -430,17 +425,11 @@ TEST(SetupLibrary, AFailingStepEndsTheSectionWithItsCode)
 {
     Section section;
     const auto fail = [&](int step, DWORD code) {
-        static const char* const names[] = {"SetupOpenInfFileW", "SetupOpenFileQueue",
-                                            "SetupInstallFilesFromInfSectionW", "SetupInstallServicesFromInfSectionW",
-                                            "SetupCommitFileQueueW", "SetupInstallFromInfSectionW"};
-        static const FARPROC fakes[] = {
-            reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Failing<decltype(SetupOpenInfFileW)>::Call)),
-            reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Failing<decltype(SetupOpenFileQueue)>::Call)),
-            reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Failing<decltype(SetupInstallFilesFromInfSectionW)>::Call)),
-            reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Failing<decltype(SetupInstallServicesFromInfSectionW)>::Call)),
-            reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Failing<decltype(SetupCommitFileQueueW)>::Call)),
-            reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Failing<decltype(SetupInstallFromInfSectionW)>::Call))};
-        const ProcAddressOverride failing(names[step], fakes[step]);
+        static const std::pair<const char*, FARPROC> steps[] = {
+            QV_FAILING(SetupOpenInfFileW), QV_FAILING(SetupOpenFileQueue), QV_FAILING(SetupInstallFilesFromInfSectionW),
+            QV_FAILING(SetupInstallServicesFromInfSectionW), QV_FAILING(SetupCommitFileQueueW),
+            QV_FAILING(SetupInstallFromInfSectionW)};
+        const ProcAddressOverride failing(steps[step].first, steps[step].second);
         g_failure = code;
         return section.Apply();
     };
