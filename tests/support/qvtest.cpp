@@ -1,9 +1,9 @@
 #include "support/qvtest.h"
 
 #include "common/strconv.h"
+#include "common/unique_handle.h"
 
 #include <atomic>
-#include <cwctype>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -13,6 +13,7 @@ namespace qvtest {
 namespace {
 
 constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\QvOstrel";
+constexpr wchar_t kParametersKey[] = L"SYSTEM\\CurrentControlSet\\Services\\QvOstrel\\Parameters";
 
 HANDLE InheritableFile(const fs::path& path, DWORD access, DWORD disposition)
 {
@@ -31,11 +32,18 @@ std::wstring Quote(const std::wstring& arg)
     return quoted + L"\"";
 }
 
-std::wstring Lower(std::wstring text)
+/// The environment variable `name` when set, else `fallback`.
+fs::path FromEnvironment(const wchar_t* name, const fs::path& fallback)
 {
-    for (wchar_t& c : text)
-        c = static_cast<wchar_t>(std::towlower(c));
-    return text;
+    wchar_t chosen[MAX_PATH] = {};
+    return GetEnvironmentVariableW(name, chosen, MAX_PATH) ? fs::path(chosen) : fallback;
+}
+
+/// The QvOstrel service opened for `access` (empty when there is none).
+qv::unique_schandle OpenQvService(DWORD access)
+{
+    const qv::unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    return qv::unique_schandle(manager ? OpenServiceW(manager.get(), L"QvOstrel", access) : nullptr);
 }
 
 } // namespace
@@ -47,13 +55,7 @@ fs::path BuildFolder()
     return fs::path(self).parent_path().parent_path();
 }
 
-fs::path ToolPath()
-{
-    wchar_t chosen[MAX_PATH] = {};
-    if (GetEnvironmentVariableW(L"QV_TOOL_EXE", chosen, MAX_PATH))
-        return chosen;
-    return BuildFolder() / L"QvOstrelSetup.exe";
-}
+fs::path ToolPath() { return FromEnvironment(L"QV_TOOL_EXE", BuildFolder() / L"QvOstrelSetup.exe"); }
 
 bool ToolRunsUnderWow64()
 {
@@ -61,13 +63,7 @@ bool ToolRunsUnderWow64()
     return sizeof(void*) == 8 && GetBinaryTypeW(ToolPath().c_str(), &type) && type == SCS_32BIT_BINARY;
 }
 
-fs::path PlantedDll()
-{
-    wchar_t chosen[MAX_PATH] = {};
-    if (GetEnvironmentVariableW(L"QV_PLANTED_DLL", chosen, MAX_PATH))
-        return chosen;
-    return BuildFolder() / L"tests/planted_marker.dll";
-}
+fs::path PlantedDll() { return FromEnvironment(L"QV_PLANTED_DLL", BuildFolder() / L"tests/planted_marker.dll"); }
 
 namespace {
 
@@ -171,30 +167,18 @@ fs::path InstalledImage()
 
 DWORD ServiceState()
 {
-    DWORD state = 0;
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (SC_HANDLE service = manager ? OpenServiceW(manager, L"QvOstrel", SERVICE_QUERY_STATUS) : nullptr) {
-        SERVICE_STATUS status = {};
-        if (QueryServiceStatus(service, &status))
-            state = status.dwCurrentState;
-        CloseServiceHandle(service);
-    }
-    if (manager)
-        CloseServiceHandle(manager);
-    return state;
+    SERVICE_STATUS status = {};
+    const qv::unique_schandle service = OpenQvService(SERVICE_QUERY_STATUS);
+    return service && QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
 }
 
 void RemoveDriver()
 {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (SC_HANDLE service = manager ? OpenServiceW(manager, L"QvOstrel", SERVICE_ALL_ACCESS) : nullptr) {
+    if (const qv::unique_schandle service = OpenQvService(SERVICE_ALL_ACCESS)) {
         SERVICE_STATUS status = {};
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        DeleteService(service);
-        CloseServiceHandle(service);
+        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+        DeleteService(service.get());
     }
-    if (manager)
-        CloseServiceHandle(manager);
     for (int i = 0; i < 100 && ServiceState() != 0; ++i)
         Sleep(50);
     SetFileAttributesW(InstalledImage().c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -204,26 +188,18 @@ void RemoveDriver()
 
 void SetServiceValue(const wchar_t* name, DWORD type, const void* data, DWORD size)
 {
-    HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
-                    nullptr, &key, nullptr);
-    RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
-    RegCloseKey(key);
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kServiceKey, name, type, data, size);
 }
 
 void SetServiceDword(const wchar_t* name, DWORD value, bool parameters)
 {
-    if (!parameters)
-        return SetServiceValue(name, REG_DWORD, &value, sizeof(value));
-    const std::wstring key = std::wstring(kServiceKey) + L"\\Parameters";
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_DWORD, &value, sizeof(value));
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, parameters ? kParametersKey : kServiceKey, name, REG_DWORD, &value, sizeof(value));
 }
 
 std::vector<DWORD> DriverReadsSeen()
 {
-    const std::wstring key = std::wstring(kServiceKey) + L"\\Parameters";
     DWORD seen[16] = {}, size = sizeof(seen);
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"ReadsSeen", RRF_RT_REG_BINARY, nullptr, seen, &size))
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kParametersKey, L"ReadsSeen", RRF_RT_REG_BINARY, nullptr, seen, &size))
         size = 0;
     return std::vector<DWORD>(seen, seen + size / sizeof(DWORD));
 }
@@ -275,7 +251,7 @@ bool PendingRename(const fs::path& path)
         std::wstring text = entry;
         if (text.rfind(L"\\??\\", 0) == 0)
             text.erase(0, 4);
-        if (Lower(text) == Lower(path.wstring()))
+        if (CompareStringOrdinal(text.c_str(), -1, path.c_str(), -1, TRUE) == CSTR_EQUAL)
             return true;
     }
     return false;
