@@ -19,6 +19,8 @@ std::string SetupLines(const std::string& inf, const std::string& section)
 
 } // namespace
 
+std::string Escaped(const std::string& text) { return std::regex_replace(text, std::regex(R"([\\^$.|?*+()\[\]{}])"), R"(\$&)"); }
+
 Env::~Env()
 {
     for (HANDLE handle : held)
@@ -29,7 +31,7 @@ std::string Env::Expand(std::string text, bool pattern) const
 {
     const auto ReplaceAll = [&](const std::string& token, std::string value) {
         if (pattern)
-            value = std::regex_replace(value, std::regex(R"([\\^$.|?*+()\[\]{}])"), R"(\$&)");
+            value = Escaped(value);
         for (size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size()))
             text.replace(at, token.size(), value);
     };

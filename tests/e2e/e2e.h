@@ -54,6 +54,9 @@ struct Row {
     const wchar_t* set = L"testpkg";
 };
 
+/// `text` as a regular expression that matches it literally.
+std::string Escaped(const std::string& text);
+
 /// Runs the tool once more, in a row's preparation or check.
 RunResult Tool(const Env& env, std::vector<std::wstring> args);
 

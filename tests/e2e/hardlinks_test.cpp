@@ -37,12 +37,16 @@ std::function<void(Env&)> Existing(const wchar_t* folder)
     };
 }
 
+/// A row in which the clean-up refuses `folder` as `what` it is.
+Row Refused(const char* name, const wchar_t* folder, const char* what = "the system directory",
+            std::function<void(Env&)> before = nullptr)
+{
+    return {name, {L"-uninstall", L"{drivers}", L"ostrel-hl-path=" + std::wstring(folder)}, QV_AFTER_EXIT "Refused to clean up HL folder " + Escaped(U8(folder)) + ": it is " + what + "\n", 0, before};
+}
+
+// clang-format off
 const Row kRows[] = {
     {"NoFolderWritesNothing", {std::begin(kArgs), std::end(kArgs)}, QV_AFTER_EXIT, 0},
-    {"FilesAreDeletedAndTheFolderRemoved", {std::begin(kArgs), std::end(kArgs)},
-     QV_AFTER_EXIT "Delete file {hl}\\\\a\nSuccess on deleting HL folder : {hl}\n", 0,
-     [](Env& env) { WriteBytes(env.tmp / L"hl\\a", "x"); },
-     [](Env& env) { EXPECT_FALSE(fs::exists(env.tmp / L"hl")); }},
     {"ReadOnlyEntryIsMovedAndDeletedAtRestart", {std::begin(kArgs), std::end(kArgs)},
      QV_AFTER_EXIT "Moved {hl}\\\\ro -> [^\n]*, dest on reboot success \\(\\d+\\)\n"
                    "Success on deleting HL folder : {hl}\n", 0, ReadOnlyEntry, ExpectMovedAndRegistered},
@@ -81,35 +85,22 @@ const Row kRows[] = {
      [](Env& env) { EXPECT_TRUE(fs::is_regular_file(env.tmp / L"hl")); }},
     // Protected folders under any spelling: the prefix has the share
     // \\localhost\c$ and C:\qvlinks\system32, a link to the system directory.
-    {"SystemDirectoryIsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\windows\\system32"},
-     QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\windows\\\\system32: it is the system directory\n", 0},
-    {"SystemDirectoryThroughAShareIsRefused",
-     {L"-uninstall", L"{drivers}", L"ostrel-hl-path=\\\\localhost\\c$\\windows\\system32"},
-     QV_AFTER_EXIT "Refused to clean up HL folder \\\\\\\\localhost\\\\c\\$\\\\windows\\\\system32: "
-                   "it is the system directory\n", 0},
-    {"ShareRootIsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=\\\\localhost\\c$"},
-     QV_AFTER_EXIT "Refused to clean up HL folder \\\\\\\\localhost\\\\c\\$: it is a volume root\n", 0},
+    Refused("SystemDirectoryIsRefused", L"C:\\windows\\system32"),
+    Refused("SystemDirectoryThroughAShareIsRefused", L"\\\\localhost\\c$\\windows\\system32"),
+    Refused("ShareRootIsRefused", L"\\\\localhost\\c$", "a volume root"),
     // A 32-bit tool sees SysWOW64 as System32 and the real System32 as
     // Sysnative; both are refused however the process sees them.
-    {"SysnativeIsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\windows\\sysnative"},
-     QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\windows\\\\sysnative: it is the system directory\n", 0,
-     Wow64Only},
-    {"SysWow64IsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\windows\\SysWOW64"},
-     QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\windows\\\\SysWOW64: it is the system directory\n", 0,
-     Existing(L"C:\\windows\\SysWOW64")},
-    {"SysArm32IsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\windows\\SysArm32"},
-     QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\windows\\\\SysArm32: it is the system directory\n", 0,
-     Existing(L"C:\\windows\\SysArm32")},
-    {"SyChpe32IsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\windows\\SyChpe32"},
-     QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\windows\\\\SyChpe32: it is the system directory\n", 0,
-     Existing(L"C:\\windows\\SyChpe32")},
-    {"SystemDirectoryThroughALinkIsRefused", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\qvlinks\\system32"},
-     QV_AFTER_EXIT "Refused to clean up HL folder C:\\\\qvlinks\\\\system32: it is the system directory\n", 0},
+    Refused("SysnativeIsRefused", L"C:\\windows\\sysnative", "the system directory", Wow64Only),
+    Refused("SysWow64IsRefused", L"C:\\windows\\SysWOW64", "the system directory", Existing(L"C:\\windows\\SysWOW64")),
+    Refused("SysArm32IsRefused", L"C:\\windows\\SysArm32", "the system directory", Existing(L"C:\\windows\\SysArm32")),
+    Refused("SyChpe32IsRefused", L"C:\\windows\\SyChpe32", "the system directory", Existing(L"C:\\windows\\SyChpe32")),
+    Refused("SystemDirectoryThroughALinkIsRefused", L"C:\\qvlinks\\system32"),
     // Wine follows links when it deletes: a link to outside the folder is left.
     {"LinkToOutsideIsLeftAlone", {L"-uninstall", L"{drivers}", L"ostrel-hl-path=C:\\qvlinks\\hl"},
      QV_AFTER_EXIT "Skipped link C:\\\\qvlinks\\\\hl\\\\outside -> C:\\\\windows\\\\win\\.ini\n[\\s\\S]*", 0,
      nullptr, [](Env&) { EXPECT_TRUE(fs::exists(L"C:\\windows\\win.ini")); }},
 };
+// clang-format on
 
 class HardlinksCases : public Cases {};
 TEST_P(HardlinksCases, Row) { RunRow(); }
