@@ -76,6 +76,10 @@ static struct {
     KSPIN_LOCK Lock; /* guards every QV_HANDLE.PendingRead */
 } qv;
 
+static UNICODE_STRING qv_dir = RTL_CONSTANT_STRING(L"\\Device\\QvOstrel");
+static UNICODE_STRING qv_dev = RTL_CONSTANT_STRING(L"\\Device\\QvOstrel\\System");
+static UNICODE_STRING qv_link = RTL_CONSTANT_STRING(L"\\DosDevices\\QvOstrel");
+
 #ifdef QV_DRV_PAD_BYTES
 /* Filler that only makes this build's image larger. */
 static const UCHAR qv_pad[QV_DRV_PAD_BYTES] = { 'Q', 'v', 'P', 'a', 'd' };
@@ -341,13 +345,11 @@ static NTSTATUS NTAPI qv_dispatch(PDEVICE_OBJECT device, PIRP irp)
     return status;
 }
 
-static void qv_teardown(void)
+static VOID NTAPI qv_unload(PDRIVER_OBJECT driver)
 {
-    UNICODE_STRING link;
-
-    RtlInitUnicodeString(&link, L"\\DosDevices\\QvOstrel");
+    (void)driver;
     if (qv.LinkCreated)
-        IoDeleteSymbolicLink(&link);
+        IoDeleteSymbolicLink(&qv_link);
     if (qv.Device)
         IoDeleteDevice(qv.Device);
     if (qv.Directory)
@@ -357,15 +359,8 @@ static void qv_teardown(void)
     RtlZeroMemory(&qv, sizeof(qv));
 }
 
-static VOID NTAPI qv_unload(PDRIVER_OBJECT driver)
-{
-    (void)driver;
-    qv_teardown();
-}
-
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
 {
-    UNICODE_STRING dir, dev, link;
     OBJECT_ATTRIBUTES oa;
     NTSTATUS status;
 
@@ -381,18 +376,15 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
     driver->MajorFunction[IRP_MJ_CLOSE] = driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = qv_dispatch;
     driver->DriverUnload = qv_unload;
 
-    RtlInitUnicodeString(&dir, L"\\Device\\QvOstrel");
-    RtlInitUnicodeString(&dev, L"\\Device\\QvOstrel\\System");
-    RtlInitUnicodeString(&link, L"\\DosDevices\\QvOstrel");
-    InitializeObjectAttributes(&oa, &dir, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL, NULL);
+    InitializeObjectAttributes(&oa, &qv_dir, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL, NULL);
     status = ZwCreateDirectoryObject(&qv.Directory, DIRECTORY_ALL_ACCESS, &oa);
     if (NT_SUCCESS(status))
-        status = IoCreateDevice(driver, 0, &dev, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &qv.Device);
+        status = IoCreateDevice(driver, 0, &qv_dev, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &qv.Device);
     if (NT_SUCCESS(status))
-        status = IoCreateSymbolicLink(&link, &dir);
+        status = IoCreateSymbolicLink(&qv_link, &qv_dir);
     qv.LinkCreated = NT_SUCCESS(status);
     if (!NT_SUCCESS(status)) {
-        qv_teardown();
+        qv_unload(driver);
         return status;
     }
     qv.Device->Flags &= ~DO_DEVICE_INITIALIZING;
