@@ -86,13 +86,13 @@ RunResult Run(const fs::path& program, const std::vector<std::wstring>& args)
     for (const std::wstring& arg : args)
         line += L" " + Quote(arg);
     Scratch io;
-    HANDLE out = InheritableFile(io / L"out", GENERIC_WRITE, CREATE_ALWAYS);
-    HANDLE in = InheritableFile(L"NUL", GENERIC_READ, OPEN_EXISTING);
+    qv::unique_file out(InheritableFile(io / L"out", GENERIC_WRITE, CREATE_ALWAYS));
+    qv::unique_file in(InheritableFile(L"NUL", GENERIC_READ, OPEN_EXISTING));
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = out;
-    startup.hStdInput = in;
+    startup.hStdOutput = startup.hStdError = out.get();
+    startup.hStdInput = in.get();
     PROCESS_INFORMATION process = {};
     BOOL started = FALSE;
     // Wine now and then fails a process start with an internal error.
@@ -105,15 +105,13 @@ RunResult Run(const fs::path& program, const std::vector<std::wstring>& args)
         if (!started)
             Sleep(200);
     }
-    CloseHandle(out);
-    CloseHandle(in);
+    out.reset(), in.reset();
     if (!started)
         throw std::runtime_error("CreateProcessW failed: " + std::to_string(GetLastError()));
+    const qv::unique_handle thread(process.hThread), child(process.hProcess);
     RunResult result;
-    WaitForSingleObject(process.hProcess, 120000);
-    GetExitCodeProcess(process.hProcess, &result.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    WaitForSingleObject(child.get(), 120000);
+    GetExitCodeProcess(child.get(), &result.exitCode);
     result.output = ReadBytes(io / L"out");
     return result;
 }
