@@ -1,6 +1,6 @@
 #include "common/system_library.h"
-#include "common/last_error.h"
 
+#include "common/last_error.h"
 #include "common/paths.h"
 
 #include <cwchar>

@@ -1,5 +1,6 @@
 #include "frontend/commands.h"
 
+#include "common/strconv.h"
 #include "driverclient/device.h"
 #include "driversetup/redirection_scope.h"
 #include "driversetup/service_control.h"
@@ -21,7 +22,7 @@ DWORD CheckCommand()
                   device.InterfaceVersion, device.NtddiVersion);
     else
         LogPrintf("Failed to communicate with the driver. Error: 0x%x \"%s\"\n", code,
-                  Utf8ForLine(ErrorCodeText(code)).c_str());
+                  qv::WideToUtf8Replacing(ErrorCodeText(code)).c_str());
     return code;
 }
 

@@ -49,7 +49,7 @@ void StorePathValue(const wchar_t* value, std::wstring& field)
 void PrintUsage()
 {
     const std::wstring modulePath = qv::ModuleFileName(nullptr);
-    const std::string name = Utf8ForLine(qv::GetShellText().PathFindFileName(modulePath.c_str()));
+    const std::string name = qv::WideToUtf8Replacing(qv::GetShellText().PathFindFileName(modulePath.c_str()));
     LogPrintf("\n");
     LogPrintf("Usage:\n");
     LogPrintf("%s -install       [drivers-path=<dir>] [service-start=0|1] [log=<file>]\n", name.c_str());

@@ -1,6 +1,7 @@
 #include "frontend/commands.h"
 
 #include "common/paths.h"
+#include "common/strconv.h"
 #include "driversetup/redirection_scope.h"
 #include "fileops/hardlinks.h"
 #include "frontend/log.h"
@@ -27,7 +28,7 @@ DWORD RunSetup(const std::wstring& driverDirectory, bool install, bool start)
 
 void LogExitCode(DWORD code)
 {
-    LogPrintf("ExitCode: 0x%x \"%s\"\n", code, Utf8ForLine(ErrorCodeText(code)).c_str());
+    LogPrintf("ExitCode: 0x%x \"%s\"\n", code, qv::WideToUtf8Replacing(ErrorCodeText(code)).c_str());
 }
 
 } // namespace

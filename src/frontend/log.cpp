@@ -169,17 +169,6 @@ void LogPrintfW(const wchar_t* format, ...)
     va_end(args);
 }
 
-std::string Utf8ForLine(const std::wstring& text)
-{
-    const int length = static_cast<int>(text.size());
-    const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    if (bytes <= 0)
-        return {};
-    std::string utf8(static_cast<size_t>(bytes), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &utf8[0], bytes, nullptr, nullptr);
-    return utf8;
-}
-
 void OpenLogFile(const std::wstring& path)
 {
     CloseLogFile();

@@ -17,11 +17,6 @@ void LogPrintf(const char* format, ...);
 /// 2046 characters or 4095 UTF-8 bytes is left out of the file.
 void LogPrintfW(const wchar_t* format, ...);
 
-/// Wide text as UTF-8 for a narrow line ("%s"): the runtime's "%ws" would
-/// drop the whole line at a character beyond Latin-1 and write Latin-1 as
-/// single bytes. A lone surrogate becomes U+FFFD; the line is never lost.
-std::string Utf8ForLine(const std::wstring& text);
-
 /// Opens (or creates, with its missing folders) the log file for appending
 /// and writes one line feed, so each run starts after an empty line. A file
 /// that cannot be opened is silently not used.
