@@ -88,8 +88,9 @@ std::wstring OpenableName(const std::wstring& folder)
 {
     if (folder.rfind(L"\\\\?\\", 0) == 0 || folder.rfind(L"\\\\.\\", 0) == 0)
         return folder;
-    const DWORD needed = ::GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
-    const std::wstring extended = needed > MAX_PATH ? ExtendedFullPath(folder) : std::wstring();
+    if (qv::FullPathName(folder).size() < MAX_PATH)
+        return folder;
+    const std::wstring extended = ExtendedFullPath(folder);
     return extended.empty() ? folder : extended;
 }
 
